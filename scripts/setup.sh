@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs what dbcsprint needs on a Debian 12 machine, from Debian's own
+# packages. Only what is missing is installed; as a normal user, apt-get
+# runs through sudo.
+#
+# usage: scripts/setup.sh [build] [test]
+#   build  compilers and libraries for every build (native and Windows)
+#   test   what the tests use besides
+set -euo pipefail
+
+build_packages=(
+  cmake ninja-build g++ pkg-config python3
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+  binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+)
+test_packages=(
+  googletest clang libclang-rt-14-dev clang-format clang-tidy
+)
+
+wanted=()
+for group in "${@:-build}"; do
+  case "$group" in
+    build) wanted+=("${build_packages[@]}") ;;
+    test) wanted+=("${test_packages[@]}") ;;
+    *) echo "setup.sh: unknown group: $group" >&2; exit 64 ;;
+  esac
+done
+
+missing=()
+for package in "${wanted[@]}"; do
+  if ! dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q '^install ok installed$'; then
+    missing+=("$package")
+  fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+  sudo=(sudo)
+fi
+echo "setup.sh: installing ${missing[*]}"
+"${sudo[@]}" apt-get update -q
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
