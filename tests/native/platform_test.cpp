@@ -1,0 +1,209 @@
+// The native platform's contract, call by call, against a private spooler
+// (run under tests/spooler/with_spooler.py: DBCSPRINT_QUEUE names its
+// default queue, a capture printer that saves jobs in DBCSPRINT_CAPTURE_DIR).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+std::string Queue() {
+  const char* queue = std::getenv("DBCSPRINT_QUEUE");
+  return queue != nullptr ? queue : "";
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// A context on the default queue, deleted at the end of the test.
+class PlatformTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(Queue().empty()) << "run under tests/spooler/with_spooler.py";
+    hdc_ = CreateDCA("cups", Queue().c_str(), nullptr, nullptr);
+    ASSERT_NE(hdc_, nullptr);
+  }
+  void TearDown() override {
+    if (hdc_ != nullptr) {
+      EXPECT_NE(DeleteDC(hdc_), 0);
+    }
+  }
+
+  // Prints one run on a page of a document sent to output; returns EndDoc's result.
+  int PrintTo(const char* output) {
+    DOCINFOA doc = {};
+    doc.cbSize = sizeof doc;
+    doc.lpszDocName = "Test";
+    doc.lpszOutput = output;
+    EXPECT_GT(StartDocA(hdc_, &doc), 0);
+    EXPECT_GT(StartPage(hdc_), 0);
+    EXPECT_EQ(ExtTextOutA(hdc_, 100, 100, 0, nullptr, "\x88\xEB", 2, nullptr), 1);
+    EXPECT_GT(EndPage(hdc_), 0);
+    return EndDoc(hdc_);
+  }
+
+  HDC hdc_ = nullptr;
+};
+
+TEST(ProfileTest, DeviceEntryNamesTheDefaultQueue) {
+  char buffer[64];
+  const std::string expected = Queue() + ",cups,CUPS:" + Queue();
+  EXPECT_EQ(GetProfileStringA("Windows", "device", "", buffer, sizeof buffer), expected.size());
+  EXPECT_EQ(std::string(buffer), expected);
+}
+
+TEST(ProfileTest, StoresAtMostSizeMinusOneBytes) {
+  char buffer[5];
+  EXPECT_EQ(GetProfileStringA("Windows", "device", "", buffer, sizeof buffer), 4U);
+  EXPECT_EQ(std::string(buffer), Queue().substr(0, 4));
+}
+
+TEST(ProfileTest, OtherKeysGiveTheDefault) {
+  char buffer[64];
+  EXPECT_EQ(GetProfileStringA("Windows", "spooler", "none", buffer, sizeof buffer), 4U);
+  EXPECT_EQ(std::string(buffer), "none");
+  EXPECT_EQ(GetProfileStringA("Devices", "device", "", buffer, sizeof buffer), 0U);
+  EXPECT_EQ(std::string(buffer), "");
+}
+
+TEST(CreateDCTest, NeedsAKnownDestinationAndTheCupsDriver) {
+  const std::string queue = Queue();
+  const struct {
+    const char* driver;
+    const char* device;
+  } refused[] = {
+      {"cups", nullptr},
+      {"cups", "no-such-queue"},
+      {"winspool", queue.c_str()},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(std::string(c.driver) + " " + (c.device ? c.device : "(null)"));
+    EXPECT_EQ(CreateDCA(c.driver, c.device, nullptr, nullptr), nullptr);
+  }
+  for (const char* driver : {static_cast<const char*>(nullptr), "CUPS"}) {
+    HDC hdc = CreateDCA(driver, queue.c_str(), nullptr, nullptr);
+    EXPECT_NE(hdc, nullptr);
+    EXPECT_NE(DeleteDC(hdc), 0);
+  }
+}
+
+TEST_F(PlatformTest, MeasuresFullWidthCharactersAtTwelvePoints) {
+  // At 600 dpi, 12 pt is 100 units: the advance of a full-width character.
+  SIZE size = {0, 0};
+  ASSERT_NE(GetTextExtentPoint32A(hdc_, "\x88\x9F", 2, &size), 0);
+  EXPECT_EQ(size.cx, 100);
+  EXPECT_GT(size.cy, 90);
+  EXPECT_LT(size.cy, 160);
+  SIZE two = {0, 0};
+  ASSERT_NE(GetTextExtentPoint32A(hdc_, "\x88\x9F\x88\x9F", 4, &two), 0);
+  EXPECT_EQ(two.cx, 200);
+  EXPECT_EQ(two.cy, size.cy);
+}
+
+TEST_F(PlatformTest, RefusesTextThatIsNotCodePage932) {
+  SIZE size = {0, 0};
+  EXPECT_EQ(GetTextExtentPoint32A(hdc_, "\x88", 1, &size), 0);      // lead byte alone
+  EXPECT_EQ(GetTextExtentPoint32A(hdc_, "\x85\x40", 2, &size), 0);  // unassigned
+  EXPECT_EQ(GetTextExtentPoint32A(hdc_, "\x88\x9F", -1, &size), 0);
+}
+
+TEST_F(PlatformTest, PagesAndDrawsNeedWhatEncloseThem) {
+  DOCINFOA doc = {};
+  doc.cbSize = sizeof doc;
+  doc.lpszDocName = "Test";
+  const std::string path = testing::TempDir() + "dbcsprint-order.pdf";
+  doc.lpszOutput = path.c_str();
+
+  EXPECT_LE(StartPage(hdc_), 0);  // no document
+  EXPECT_EQ(ExtTextOutA(hdc_, 0, 0, 0, nullptr, "\x88\xEB", 2, nullptr), 0);
+  EXPECT_EQ(EndDoc(hdc_), SP_ERROR);
+  ASSERT_GT(StartDocA(hdc_, &doc), 0);
+  EXPECT_EQ(StartDocA(hdc_, &doc), SP_ERROR);  // one document at a time
+  EXPECT_EQ(ExtTextOutA(hdc_, 0, 0, 0, nullptr, "\x88\xEB", 2, nullptr), 0);  // no page
+  EXPECT_LE(EndPage(hdc_), 0);
+  ASSERT_GT(StartPage(hdc_), 0);
+  EXPECT_LE(StartPage(hdc_), 0);  // a page is open
+  EXPECT_EQ(ExtTextOutA(hdc_, 0, 0, 0, nullptr, "\x88", 1, nullptr), 0);
+  EXPECT_EQ(ExtTextOutA(hdc_, 0, 0, 0, nullptr, "\x88\xEB", 2, nullptr), 1);
+  EXPECT_GT(EndPage(hdc_), 0);
+  EXPECT_GT(EndDoc(hdc_), 0);
+  std::remove(path.c_str());
+}
+
+TEST_F(PlatformTest, PrintsToAFile) {
+  const std::string path = testing::TempDir() + "dbcsprint-file.pdf";
+  EXPECT_GT(PrintTo(path.c_str()), 0);
+  EXPECT_EQ(ReadAll(path).substr(0, 5), "%PDF-");
+  std::remove(path.c_str());
+}
+
+TEST_F(PlatformTest, FileThatCannotBeCreatedFailsTheDocument) {
+  DOCINFOA doc = {};
+  doc.cbSize = sizeof doc;
+  doc.lpszDocName = "Test";
+  doc.lpszOutput = "/nonexistent-folder/test.pdf";
+  EXPECT_EQ(StartDocA(hdc_, &doc), SP_ERROR);
+}
+
+TEST_F(PlatformTest, FullDeviceFailsEndDoc) { EXPECT_EQ(PrintTo("/dev/full"), SP_ERROR); }
+
+TEST_F(PlatformTest, UnknownSpoolerDestinationFailsTheDocument) {
+  DOCINFOA doc = {};
+  doc.cbSize = sizeof doc;
+  doc.lpszDocName = "Test";
+  doc.lpszOutput = "CUPS:no-such-queue";
+  EXPECT_EQ(StartDocA(hdc_, &doc), SP_ERROR);
+}
+
+TEST_F(PlatformTest, DeleteDCCancelsAJobNotFinished) {
+  DOCINFOA doc = {};
+  doc.cbSize = sizeof doc;
+  doc.lpszDocName = "Abandoned";
+  ASSERT_GT(StartDocA(hdc_, &doc), 0);
+  ASSERT_GT(StartPage(hdc_), 0);
+  EXPECT_NE(DeleteDC(hdc_), 0);
+  hdc_ = nullptr;
+  // The queue is empty again (the job was cancelled, not left pending) and
+  // nothing reached the printer.
+  const std::string command =
+      "test -z \"$(lpstat -o)\" && test -z \"$(ls \"$DBCSPRINT_CAPTURE_DIR\")\"";
+  bool empty = false;
+  for (int i = 0; i < 100 && !empty; ++i) {
+    empty = std::system(command.c_str()) == 0;
+    if (!empty) {
+      usleep(100000);
+    }
+  }
+  EXPECT_TRUE(empty);
+}
+
+TEST(DeviceContextTest, CallsOnAHandleThatIsNotLiveFail) {
+  HDC hdc = CreateDCA(nullptr, Queue().c_str(), nullptr, nullptr);
+  ASSERT_NE(hdc, nullptr);
+  ASSERT_NE(DeleteDC(hdc), 0);
+  DOCINFOA doc = {};
+  doc.cbSize = sizeof doc;
+  SIZE size = {0, 0};
+  for (HDC dead : {hdc, static_cast<HDC>(nullptr)}) {
+    EXPECT_EQ(GetTextExtentPoint32A(dead, "\x88\x9F", 2, &size), 0);
+    EXPECT_EQ(StartDocA(dead, &doc), SP_ERROR);
+    EXPECT_LE(StartPage(dead), 0);
+    EXPECT_EQ(ExtTextOutA(dead, 0, 0, 0, nullptr, "\x88\xEB", 2, nullptr), 0);
+    EXPECT_LE(EndPage(dead), 0);
+    EXPECT_EQ(EndDoc(dead), SP_ERROR);
+    EXPECT_EQ(DeleteDC(dead), 0);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,148 @@
+"""dbcsprint on Linux, end to end: through a private spooler to a capture
+printer, the page read back by poppler's pdftotext.
+
+DBCSPRINT names the program under test.
+"""
+
+import os
+import re
+import struct
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "spooler"))
+from spooler import PrivateSpooler  # noqa: E402
+
+DBCSPRINT = os.environ.get("DBCSPRINT", "")
+DPI = 600  # the platform's resolution for a destination that reports none
+POINT = 72 / DPI
+
+
+def transcript(device, driver, output, *tail):
+    head = [f"Device : {device}", f"Driver : {driver}", f"Output : {output}"]
+    return "".join(line + "\n" for line in head + list(tail)).encode("cp932")
+
+
+FULL_PAGE = [
+    "CreateDC() Successfull.", "StartDoc() Successfull.", "StartPage() Successfull.",
+    'print "壱"', "ExtTextOut() : 1 (1:OK 0:NG)",
+    'print "弐弐"', "ExtTextOut() : 1 (1:OK 0:NG)",
+    'print "参参参"', "ExtTextOut() : 1 (1:OK 0:NG)",
+    "EndPage() Successfull.", "EndDoc() Successful.", "DeleteDC() Successful.",
+]
+
+
+def font_cell():
+    """The cell of the default font in device units, read from the font file
+    itself: a full-width character is 1 em wide, and the height is the
+    font's ascent plus descent (its hhea table), at 12 pt."""
+    match = subprocess.run(["fc-match", "-f", "%{file}\n%{index}", "sans-serif:lang=ja"],
+                           check=True, capture_output=True, text=True).stdout.split("\n")
+    with open(match[0], "rb") as font:
+        data = font.read()
+    offset = 0
+    if data[:4] == b"ttcf":
+        offset = struct.unpack(">I", data[12 + 4 * int(match[1]):16 + 4 * int(match[1])])[0]
+    count = struct.unpack(">H", data[offset + 4:offset + 6])[0]
+    tables = {}
+    for i in range(count):
+        entry = data[offset + 12 + 16 * i:offset + 28 + 16 * i]
+        tables[entry[:4]] = struct.unpack(">I", entry[8:12])[0]
+    units = struct.unpack(">H", data[tables[b"head"] + 18:tables[b"head"] + 20])[0]
+    ascent, descent = struct.unpack(">hh", data[tables[b"hhea"] + 4:tables[b"hhea"] + 8])
+    em = 12 * DPI / 72
+    return round(em), round((ascent - descent) / units * em)
+
+
+def words(pdf):
+    """(text, xMin, yMin) of every word pdftotext finds, and the page count."""
+    out = subprocess.run(["pdftotext", "-bbox", pdf, "-"], check=True, capture_output=True,
+                         text=True).stdout
+    found = [(m.group(3), float(m.group(1)), float(m.group(2))) for m in re.finditer(
+        r'<word xMin="([\d.]+)" yMin="([\d.]+)"[^>]*>([^<]*)</word>', out)]
+    return found, out.count("<page ")
+
+
+class PrintsThroughTheSpooler(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.spooler = PrivateSpooler()
+        cls.printer = cls.spooler.add_capture_queue("capture", default=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.spooler.stop()
+
+    def run_tool(self, env=None, **changes):
+        env = dict(env or self.spooler.env)
+        env.update(changes)
+        return subprocess.run([DBCSPRINT], env=env, capture_output=True, timeout=120)
+
+    def test_prints_the_page_at_the_distances_asked_for(self):
+        before = len(self.printer.jobs())
+        done = self.run_tool()
+        self.assertEqual(done.stdout, transcript("capture", "cups", "CUPS:capture", *FULL_PAGE),
+                         done.stderr)
+        self.assertEqual(done.returncode, 0)
+
+        job = self.printer.wait_for_jobs(before + 1)[before]
+        with open(job, "rb") as captured:
+            self.assertEqual(captured.read(5), b"%PDF-")
+        found, pages = words(job)
+        self.assertEqual(pages, 1)
+        self.assertEqual([w[0] for w in found], ["壱", "弐", "弐", "参", "参", "参"])
+
+        cx, cy = font_cell()
+        x0, y0 = 16 * cx * POINT, 10 * cy * POINT
+        expected = [  # character origins: 2 cells, then 4 cells, apart; lines 2 cells apart
+            (x0, y0), (x0, y0 + 2 * cy * POINT), (x0 + 2 * cx * POINT, y0 + 2 * cy * POINT),
+            (x0, y0 + 4 * cy * POINT), (x0 + 2 * cx * POINT, y0 + 4 * cy * POINT),
+            (x0 + 6 * cx * POINT, y0 + 4 * cy * POINT),
+        ]
+        for (text, x, y), (want_x, want_y) in zip(found, expected):
+            self.assertAlmostEqual(x, want_x, delta=0.5, msg=f"{text} at x {x}")
+            self.assertAlmostEqual(y, want_y, delta=0.5, msg=f"{text} at y {y}")
+
+    def test_job_is_named_test(self):
+        self.run_tool()
+        deadline = time.monotonic() + 30
+        while "Test" not in self.spooler.job_names().values() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertIn("Test", self.spooler.job_names().values())
+
+    def test_spooler_not_running(self):
+        done = self.run_tool(CUPS_SERVER=os.path.join(self.spooler.root, "no-such.sock"))
+        self.assertEqual(done.stdout, transcript("(null)", "(null)", "(null)",
+                                                 "Error : hDC == NULL"))
+        self.assertEqual(done.returncode, 1)
+
+    def test_default_queue_rejecting_jobs(self):
+        self.spooler.add_capture_queue("closed")
+        self.spooler.run("cupsreject", "closed")
+        done = self.run_tool(PRINTER="closed")
+        self.assertEqual(done.stdout, transcript("closed", "cups", "CUPS:closed",
+                                                 "CreateDC() Successfull.",
+                                                 "StartDoc() == SP_ERROR",
+                                                 "DeleteDC() Successful."))
+        self.assertEqual(done.returncode, 1)
+
+    def test_long_destination_name_is_cut_at_63_bytes(self):
+        # "<40>,cups,CUPS:<40>" is 91 bytes: the output field keeps only 12
+        # bytes of the name, which names no destination.
+        name = "a-destination-name-of-forty-characters-x"
+        self.assertEqual(len(name), 40)
+        self.spooler.add_capture_queue(name)
+        done = self.run_tool(PRINTER=name)
+        self.assertEqual(done.stdout, transcript(name, "cups", "CUPS:" + name[:12],
+                                                 "CreateDC() Successfull.",
+                                                 "StartDoc() == SP_ERROR",
+                                                 "DeleteDC() Successful."))
+        self.assertEqual(done.returncode, 1)
+
+
+if __name__ == "__main__":
+    if not os.path.exists(DBCSPRINT):
+        sys.exit("DBCSPRINT must name the program under test")
+    unittest.main()

@@ -1,0 +1,249 @@
+"""A private CUPS spooler and a capture printer, for tests and for printing
+the test page on a machine without a printer of its own.
+
+The spooler is a real cupsd in the foreground, with its own ServerRoot and
+spool in a temporary folder, listening on a unix socket only. The capture
+printer is an AppSocket (raw TCP) listener on an ephemeral loopback port
+that saves each job it receives to a file; a queue reaches it through CUPS's
+own socket backend, as it would a network printer.
+
+    with PrivateSpooler() as spooler:
+        printer = spooler.add_capture_queue("capture", default=True)
+        subprocess.run(["dbcsprint"], env=spooler.env)
+        job = printer.wait_for_jobs(1)[0]
+"""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+
+RAW_FILES = ("raw.types", "raw.convs")  # let raw queues take any document
+CUPSD_CANDIDATES = ("/usr/sbin/cupsd", "/usr/bin/cupsd")
+
+
+class CapturePrinter:
+    """An AppSocket printer on 127.0.0.1 that saves each job to a file."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        os.makedirs(folder, exist_ok=True)
+        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._listener.bind(("127.0.0.1", 0))
+        self._listener.listen(8)
+        self.port = self._listener.getsockname()[1]
+        self._count = 0
+        self._lock = threading.Lock()
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+
+    def _serve(self):
+        while True:
+            try:
+                connection, _ = self._listener.accept()
+            except OSError:
+                return  # closed
+            with connection:
+                data = bytearray()
+                while True:
+                    chunk = connection.recv(65536)
+                    if not chunk:
+                        break
+                    data += chunk
+            with self._lock:
+                self._count += 1
+                path = os.path.join(self.folder, f"job-{self._count}")
+            # Written whole, then renamed: a job file that exists is complete.
+            with open(path + ".part", "wb") as job:
+                job.write(data)
+            os.rename(path + ".part", path)
+
+    def jobs(self):
+        """Paths of the jobs received so far, in order of arrival."""
+        names = [n for n in os.listdir(self.folder) if n.startswith("job-") and "." not in n]
+        return [os.path.join(self.folder, n) for n in sorted(names, key=lambda n: int(n[4:]))]
+
+    def wait_for_jobs(self, count, timeout=60):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            jobs = self.jobs()
+            if len(jobs) >= count:
+                return jobs
+            time.sleep(0.05)
+        raise TimeoutError(f"the capture printer received {len(self.jobs())} jobs, not {count}")
+
+    def close(self):
+        # shutdown wakes the accept() that close() alone would leave waiting.
+        try:
+            self._listener.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self._listener.close()
+        self._thread.join(timeout=5)
+
+
+class PrivateSpooler:
+    """A cupsd of our own, on a unix socket in a temporary folder."""
+
+    def __init__(self, keep=False):
+        self.keep = keep
+        self.root = tempfile.mkdtemp(prefix="dbcsprint-spooler-")
+        self.socket = os.path.join(self.root, "cups.sock")
+        self._printers = []
+        self._process = None
+        self._stopped = False
+        try:
+            self._configure()
+            self._start()
+        except BaseException:
+            self.stop()
+            raise
+
+    # The environment for clients of this spooler only: the server's
+    # socket, and no user's or system's lpoptions or client.conf.
+    @property
+    def env(self):
+        env = dict(os.environ)
+        for name in ("LPDEST", "PRINTER"):
+            env.pop(name, None)
+        env["CUPS_SERVER"] = self.socket
+        env["CUPS_SERVERROOT"] = os.path.join(self.root, "client")
+        env["HOME"] = os.path.join(self.root, "home")
+        return env
+
+    def _configure(self):
+        os.chmod(self.root, 0o755)
+        for sub in ("conf", "spool", "cache", "state", "tmp", "log", "client", "home"):
+            os.makedirs(os.path.join(self.root, sub))
+        as_root = os.geteuid() == 0
+        if as_root:
+            # cupsd refuses to run its backends as root; they run as lp.
+            import grp
+            lp = grp.getgrnam("lp").gr_gid
+            for sub in ("spool", "cache", "state", "tmp"):
+                os.chown(os.path.join(self.root, sub), 0, lp)
+                os.chmod(os.path.join(self.root, sub), 0o775)
+        conf = os.path.join(self.root, "conf")
+        for name in RAW_FILES:
+            for folder in ("/etc/cups", "/usr/share/cups/mime"):
+                if os.path.exists(os.path.join(folder, name)):
+                    shutil.copy(os.path.join(folder, name), conf)
+                    break
+            else:
+                raise RuntimeError(f"no {name} on this machine: install the cups package")
+        user = "User lp\nGroup lp\nSystemGroup root\n" if as_root else ""
+        with open(os.path.join(conf, "cups-files.conf"), "w") as files:
+            files.write(
+                f"ServerRoot {conf}\n"
+                f"RequestRoot {self.root}/spool\n"
+                f"CacheDir {self.root}/cache\n"
+                f"StateDir {self.root}/state\n"
+                f"TempDir {self.root}/tmp\n"
+                f"ErrorLog {self.root}/log/error_log\n"
+                f"AccessLog {self.root}/log/access_log\n"
+                f"PageLog {self.root}/log/page_log\n"
+                f"{user}")
+        with open(os.path.join(conf, "cupsd.conf"), "w") as daemon:
+            daemon.write(
+                f"Listen {self.socket}\n"
+                "LogLevel debug\n"
+                "Browsing No\n"
+                "WebInterface No\n"
+                "DefaultAuthType None\n"
+                "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
+                "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n")
+
+    def _start(self):
+        cupsd = next((c for c in CUPSD_CANDIDATES if os.path.exists(c)), shutil.which("cupsd"))
+        if cupsd is None:
+            raise RuntimeError("no cupsd on this machine: install the cups package")
+        conf = os.path.join(self.root, "conf")
+        self._output = open(os.path.join(self.root, "log", "cupsd.out"), "wb")
+        self._process = subprocess.Popen(
+            [cupsd, "-f", "-c", os.path.join(conf, "cupsd.conf"),
+             "-s", os.path.join(conf, "cups-files.conf")],
+            stdin=subprocess.DEVNULL, stdout=self._output, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            if self._process.poll() is not None:
+                raise RuntimeError(f"cupsd ended at once:\n{self.log()}")
+            if self._accepts():
+                return
+            time.sleep(0.05)
+        raise RuntimeError(f"cupsd did not open {self.socket}:\n{self.log()}")
+
+    def _accepts(self):
+        probe = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            probe.connect(self.socket)
+            return True
+        except OSError:
+            return False
+        finally:
+            probe.close()
+
+    def log(self):
+        text = ""
+        for name in ("cupsd.out", "error_log"):
+            path = os.path.join(self.root, "log", name)
+            if os.path.exists(path):
+                with open(path, errors="replace") as log:
+                    text += log.read()[-4000:]
+        return text
+
+    def run(self, *command):
+        """Runs an administration command against this spooler."""
+        done = subprocess.run(list(command), env=self.env, capture_output=True, text=True)
+        if done.returncode != 0:
+            raise RuntimeError(f"{' '.join(command)}: {done.stderr.strip()}")
+        return done.stdout
+
+    def add_capture_queue(self, name, default=False):
+        """A raw queue whose jobs reach a new capture printer."""
+        printer = CapturePrinter(os.path.join(self.root, "captured", name))
+        self._printers.append(printer)
+        self.run("lpadmin", "-p", name, "-E", "-v", f"socket://127.0.0.1:{printer.port}")
+        if default:
+            self.run("lpadmin", "-d", name)
+        return printer
+
+    def job_names(self):
+        """The name of each job the spooler completed, by job identifier."""
+        names = {}
+        path = os.path.join(self.root, "log", "page_log")
+        if os.path.exists(path):
+            with open(path, errors="replace") as log:
+                for line in log:
+                    # printer user job-id [date time] total pages billing host job-name ...
+                    fields = line.split()
+                    if len(fields) >= 10:
+                        names[int(fields[2])] = fields[9]
+        return names
+
+    def stop(self):
+        if self._stopped:
+            return
+        self._stopped = True
+        if self._process is not None and self._process.poll() is None:
+            self._process.send_signal(signal.SIGTERM)
+            try:
+                self._process.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self._process.kill()
+                self._process.wait()
+        if self._process is not None:
+            self._output.close()
+        for printer in self._printers:
+            printer.close()
+        if not self.keep:
+            shutil.rmtree(self.root, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
