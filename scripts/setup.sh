@@ -3,24 +3,32 @@
 # packages. Only what is missing is installed; as a normal user, apt-get
 # runs through sudo.
 #
-# usage: scripts/setup.sh [build] [test]
+# usage: scripts/setup.sh GROUP...
 #   build  compilers and libraries for every build (native and Windows)
+#   print  the spooler, the font and the PDF tools for printing the page
 #   test   what the tests use besides
 set -euo pipefail
 
 build_packages=(
-  cmake ninja-build g++ pkg-config python3
+  cmake ninja-build g++ pkg-config python3 googletest
+  libcups2-dev libcairo2-dev libfontconfig-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
 )
+# cups brings cupsd and the socket backend; fonts-ipafont-gothic a Japanese
+# font; poppler-utils reads the page back and renders its preview.
+print_packages=(
+  cups cups-client fontconfig fonts-ipafont-gothic poppler-utils
+)
 test_packages=(
-  googletest clang libclang-rt-14-dev clang-format clang-tidy
+  clang libclang-rt-14-dev clang-format clang-tidy
 )
 
 wanted=()
-for group in "${@:-build}"; do
+for group in "$@"; do
   case "$group" in
     build) wanted+=("${build_packages[@]}") ;;
+    print) wanted+=("${print_packages[@]}") ;;
     test) wanted+=("${test_packages[@]}") ;;
     *) echo "setup.sh: unknown group: $group" >&2; exit 64 ;;
   esac

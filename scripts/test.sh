@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh build test
+scripts/setup.sh build print test
 
 jobs=$(nproc)
 for preset in native asan-ubsan win32 win64; do
