@@ -1,0 +1,89 @@
+#!/usr/bin/env python3
+"""Benchmark, run by hand (not in CI): how long the test page takes to reach
+the printer, against the floor of spooling a page and what a user would do
+instead, on one private spooler with a capture printer.
+
+usage: bench/bench.py [--runs N] [--build DIR]
+
+Rows, each timed from the start of the command until the capture printer
+holds the whole job (medians over N runs, interleaved):
+  (a) dbcsprint to the capture queue
+  (b) lp of the same page's PDF to the same queue: the floor for a page
+  (c) lp of the three lines as a UTF-8 text file
+Prints the medians, the ratios a/b and a/c, and the peak RSS of (a).
+Targets: a/b <= 1.5, peak RSS <= 24 MiB.
+"""
+
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "spooler"))
+from spooler import PrivateSpooler  # noqa: E402
+
+
+def timed(command, env, printer):
+    """Seconds from start to the job's arrival, and the peak RSS (KiB)."""
+    before = len(printer.jobs())
+    start = time.perf_counter()
+    process = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(process.pid, 0)
+    if status != 0:
+        raise RuntimeError(f"{command[0]} failed with status {status}")
+    printer.wait_for_jobs(before + 1)
+    return time.perf_counter() - start, usage.ru_maxrss
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--runs", type=int, default=15)
+    parser.add_argument("--build", default=os.path.join(HERE, "..", "build", "native"))
+    args = parser.parse_args()
+    if args.runs < 10:
+        parser.error("at least 10 runs")
+    tool = os.path.join(args.build, "dbcsprint")
+
+    with PrivateSpooler() as spooler, tempfile.TemporaryDirectory() as work:
+        printer = spooler.add_capture_queue("bench", default=True)
+        env = spooler.env
+
+        # The same page as a PDF, and the three lines as text.
+        subprocess.run([tool], env=env, stdout=subprocess.DEVNULL, check=True)
+        page = os.path.join(work, "page.pdf")
+        with open(printer.wait_for_jobs(1)[0], "rb") as job, open(page, "wb") as copy:
+            copy.write(job.read())
+        text = os.path.join(work, "lines.txt")
+        with open(text, "w", encoding="utf-8") as lines:
+            lines.write("壱\n弐　弐\n参　参　　　参\n")
+
+        rows = {
+            "a": ("dbcsprint", [tool]),
+            "b": ("lp, the page's PDF", ["lp", "-d", "bench", page]),
+            "c": ("lp, the lines as text", ["lp", "-d", "bench", text]),
+        }
+        times = {key: [] for key in rows}
+        peak = 0
+        for _ in range(args.runs):
+            for key, (_, command) in rows.items():
+                seconds, rss = timed(command, env, printer)
+                times[key].append(seconds)
+                if key == "a":
+                    peak = max(peak, rss)
+
+    medians = {key: statistics.median(values) for key, values in times.items()}
+    print(f"{args.runs} runs each, to a capture printer on a private spooler")
+    for key, (name, _) in rows.items():
+        print(f"  ({key}) {name:24} median {medians[key] * 1000:8.1f} ms")
+    print(f"  a/b = {medians['a'] / medians['b']:.2f}   (target <= 1.5)")
+    print(f"  a/c = {medians['a'] / medians['c']:.2f}")
+    print(f"  peak RSS of (a) = {peak / 1024:.1f} MiB   (target <= 24 MiB)")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
