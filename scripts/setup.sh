@@ -7,6 +7,7 @@
 #   build  compilers and libraries for every build (native and Windows)
 #   print  the spooler, the font and the PDF tools for printing the page
 #   test   what the tests use besides
+#   wine   wine64 and the Japanese locale its code page 932 comes from
 set -euo pipefail
 
 build_packages=(
@@ -23,6 +24,9 @@ print_packages=(
 test_packages=(
   clang libclang-rt-14-dev clang-format clang-tidy
 )
+wine_packages=(
+  wine64 locales
+)
 
 wanted=()
 for group in "$@"; do
@@ -30,9 +34,15 @@ for group in "$@"; do
     build) wanted+=("${build_packages[@]}") ;;
     print) wanted+=("${print_packages[@]}") ;;
     test) wanted+=("${test_packages[@]}") ;;
+    wine) wanted+=("${wine_packages[@]}") ;;
     *) echo "setup.sh: unknown group: $group" >&2; exit 64 ;;
   esac
 done
+
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+  sudo=(sudo)
+fi
 
 missing=()
 for package in "${wanted[@]}"; do
@@ -40,15 +50,15 @@ for package in "${wanted[@]}"; do
     missing+=("$package")
   fi
 done
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup.sh: installing ${missing[*]}"
+  "${sudo[@]}" apt-get update -q
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-sudo=()
-if [ "$(id -u)" -ne 0 ]; then
-  sudo=(sudo)
+# Wine takes its ANSI code page from the locale: ja_JP.UTF-8 gives 932.
+if [[ " $* " == *" wine "* ]] && ! locale -a 2>/dev/null | grep -qx 'ja_JP.utf8'; then
+  echo "setup.sh: generating the ja_JP.UTF-8 locale"
+  "${sudo[@]}" localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
 fi
-echo "setup.sh: installing ${missing[*]}"
-"${sudo[@]}" apt-get update -q
-"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
-  apt-get install -y -q --no-install-recommends "${missing[@]}"
