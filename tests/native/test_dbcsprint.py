@@ -12,26 +12,14 @@ import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "spooler"))
+TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+sys.path[:0] = [TESTS, os.path.join(TESTS, "spooler")]
 from spooler import PrivateSpooler  # noqa: E402
+from transcripts import FULL_PAGE, transcript  # noqa: E402
 
 DBCSPRINT = os.environ.get("DBCSPRINT", "")
 DPI = 600  # the platform's resolution for a destination that reports none
 POINT = 72 / DPI
-
-
-def transcript(device, driver, output, *tail):
-    head = [f"Device : {device}", f"Driver : {driver}", f"Output : {output}"]
-    return "".join(line + "\n" for line in head + list(tail)).encode("cp932")
-
-
-FULL_PAGE = [
-    "CreateDC() Successfull.", "StartDoc() Successfull.", "StartPage() Successfull.",
-    'print "壱"', "ExtTextOut() : 1 (1:OK 0:NG)",
-    'print "弐弐"', "ExtTextOut() : 1 (1:OK 0:NG)",
-    'print "参参参"', "ExtTextOut() : 1 (1:OK 0:NG)",
-    "EndPage() Successfull.", "EndDoc() Successful.", "DeleteDC() Successful.",
-]
 
 
 def font_cell():
