@@ -3,14 +3,16 @@
 the printer, against the floor of spooling a page and what a user would do
 instead, on one private spooler with a capture printer.
 
-usage: bench/bench.py [--runs N] [--build DIR]
+usage: bench/bench.py [--runs N] [--build DIR] [--win64-build DIR]
 
 Rows, each timed from the start of the command until the capture printer
 holds the whole job (medians over N runs, interleaved):
   (a) dbcsprint to the capture queue
   (b) lp of the same page's PDF to the same queue: the floor for a page
   (c) lp of the three lines as a UTF-8 text file
-Prints the medians, the ratios a/b and a/c, and the peak RSS of (a).
+  (d) the 64-bit Windows build under wine64 (a prefix of its own, its
+      wineserver kept running), when that build is there
+Prints the medians, the ratios a/b, a/c and d/a, and the peak RSS of (a).
 Targets: a/b <= 1.5, peak RSS <= 24 MiB.
 """
 
@@ -23,8 +25,9 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "spooler"))
+sys.path[:0] = [os.path.join(HERE, "..", "tests", "spooler"), os.path.join(HERE, "..", "tests", "wine")]
 from spooler import PrivateSpooler  # noqa: E402
+from wine import WinePrefix  # noqa: E402
 
 
 def timed(command, env, printer):
@@ -44,10 +47,14 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=15)
     parser.add_argument("--build", default=os.path.join(HERE, "..", "build", "native"))
+    parser.add_argument("--win64-build", default=os.path.join(HERE, "..", "build", "win64"))
     args = parser.parse_args()
     if args.runs < 10:
         parser.error("at least 10 runs")
     tool = os.path.join(args.build, "dbcsprint")
+    exe = os.path.join(args.win64_build, "dbcsprint.exe")
+    lister = os.path.join(args.win64_build, "tests", "list_printers.exe")
+    wine = None
 
     with PrivateSpooler() as spooler, tempfile.TemporaryDirectory() as work:
         printer = spooler.add_capture_queue("bench", default=True)
@@ -67,14 +74,22 @@ def main():
             "b": ("lp, the page's PDF", ["lp", "-d", "bench", page]),
             "c": ("lp, the lines as text", ["lp", "-d", "bench", text]),
         }
+        if os.path.exists(exe) and os.path.exists(lister):
+            wine = WinePrefix(env)
+            wine.register_printers(lister)
+            rows["d"] = ("wine64 dbcsprint.exe", [wine.wine64, exe])
+        else:
+            print(f"no {exe}: row (d) left out (cmake --build --preset win64)")
         times = {key: [] for key in rows}
         peak = 0
         for _ in range(args.runs):
             for key, (_, command) in rows.items():
-                seconds, rss = timed(command, env, printer)
+                seconds, rss = timed(command, wine.env if key == "d" else env, printer)
                 times[key].append(seconds)
                 if key == "a":
                     peak = max(peak, rss)
+        if wine is not None:
+            wine.close()
 
     medians = {key: statistics.median(values) for key, values in times.items()}
     print(f"{args.runs} runs each, to a capture printer on a private spooler")
@@ -82,6 +97,8 @@ def main():
         print(f"  ({key}) {name:24} median {medians[key] * 1000:8.1f} ms")
     print(f"  a/b = {medians['a'] / medians['b']:.2f}   (target <= 1.5)")
     print(f"  a/c = {medians['a'] / medians['c']:.2f}")
+    if "d" in medians:
+        print(f"  d/a = {medians['d'] / medians['a']:.2f}")
     print(f"  peak RSS of (a) = {peak / 1024:.1f} MiB   (target <= 24 MiB)")
 
 
