@@ -11,7 +11,7 @@
 set -euo pipefail
 
 build_packages=(
-  cmake ninja-build g++ pkg-config python3 googletest
+  cmake g++ pkg-config python3 googletest
   libcups2-dev libcairo2-dev libfontconfig-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
