@@ -26,6 +26,15 @@ std::string ReadAll(const std::string& path) {
   return text.str();
 }
 
+// A document record for output (null: the context's own destination).
+DOCINFOA Document(const char* output, const char* name = "Test") {
+  DOCINFOA doc = {};
+  doc.cbSize = sizeof doc;
+  doc.lpszDocName = name;
+  doc.lpszOutput = output;
+  return doc;
+}
+
 // A context on the default queue, deleted at the end of the test.
 class PlatformTest : public testing::Test {
  protected:
@@ -42,10 +51,7 @@ class PlatformTest : public testing::Test {
 
   // Prints one run on a page of a document sent to output; returns EndDoc's result.
   int PrintTo(const char* output) {
-    DOCINFOA doc = {};
-    doc.cbSize = sizeof doc;
-    doc.lpszDocName = "Test";
-    doc.lpszOutput = output;
+    const DOCINFOA doc = Document(output);
     EXPECT_GT(StartDocA(hdc_, &doc), 0);
     EXPECT_GT(StartPage(hdc_), 0);
     EXPECT_EQ(ExtTextOutA(hdc_, 100, 100, 0, nullptr, "\x88\xEB", 2, nullptr), 1);
@@ -119,11 +125,8 @@ TEST_F(PlatformTest, RefusesTextThatIsNotCodePage932) {
 }
 
 TEST_F(PlatformTest, PagesAndDrawsNeedWhatEncloseThem) {
-  DOCINFOA doc = {};
-  doc.cbSize = sizeof doc;
-  doc.lpszDocName = "Test";
   const std::string path = testing::TempDir() + "dbcsprint-order.pdf";
-  doc.lpszOutput = path.c_str();
+  const DOCINFOA doc = Document(path.c_str());
 
   EXPECT_LE(StartPage(hdc_), 0);  // no document
   EXPECT_EQ(ExtTextOutA(hdc_, 0, 0, 0, nullptr, "\x88\xEB", 2, nullptr), 0);
@@ -149,27 +152,19 @@ TEST_F(PlatformTest, PrintsToAFile) {
 }
 
 TEST_F(PlatformTest, FileThatCannotBeCreatedFailsTheDocument) {
-  DOCINFOA doc = {};
-  doc.cbSize = sizeof doc;
-  doc.lpszDocName = "Test";
-  doc.lpszOutput = "/nonexistent-folder/test.pdf";
+  const DOCINFOA doc = Document("/nonexistent-folder/test.pdf");
   EXPECT_EQ(StartDocA(hdc_, &doc), SP_ERROR);
 }
 
 TEST_F(PlatformTest, FullDeviceFailsEndDoc) { EXPECT_EQ(PrintTo("/dev/full"), SP_ERROR); }
 
 TEST_F(PlatformTest, UnknownSpoolerDestinationFailsTheDocument) {
-  DOCINFOA doc = {};
-  doc.cbSize = sizeof doc;
-  doc.lpszDocName = "Test";
-  doc.lpszOutput = "CUPS:no-such-queue";
+  const DOCINFOA doc = Document("CUPS:no-such-queue");
   EXPECT_EQ(StartDocA(hdc_, &doc), SP_ERROR);
 }
 
 TEST_F(PlatformTest, DeleteDCCancelsAJobNotFinished) {
-  DOCINFOA doc = {};
-  doc.cbSize = sizeof doc;
-  doc.lpszDocName = "Abandoned";
+  const DOCINFOA doc = Document(nullptr, "Abandoned");
   ASSERT_GT(StartDocA(hdc_, &doc), 0);
   ASSERT_GT(StartPage(hdc_), 0);
   EXPECT_NE(DeleteDC(hdc_), 0);
@@ -192,8 +187,7 @@ TEST(DeviceContextTest, CallsOnAHandleThatIsNotLiveFail) {
   HDC hdc = CreateDCA(nullptr, Queue().c_str(), nullptr, nullptr);
   ASSERT_NE(hdc, nullptr);
   ASSERT_NE(DeleteDC(hdc), 0);
-  DOCINFOA doc = {};
-  doc.cbSize = sizeof doc;
+  const DOCINFOA doc = Document(nullptr);
   SIZE size = {0, 0};
   for (HDC dead : {hdc, static_cast<HDC>(nullptr)}) {
     EXPECT_EQ(GetTextExtentPoint32A(dead, "\x88\x9F", 2, &size), 0);

@@ -224,6 +224,15 @@ class PrivateSpooler:
                         names[int(fields[2])] = fields[9]
         return names
 
+    def wait_for_job_named(self, name, timeout=30):
+        """Whether the spooler completes a job of that name in time."""
+        deadline = time.monotonic() + timeout
+        while name not in self.job_names().values():
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.1)
+        return True
+
     def stop(self):
         if self._stopped:
             return
