@@ -101,12 +101,8 @@ BOOL WINAPI DeleteDC(HDC hdc) {
   }
   // A document still open is abandoned: its job is cancelled, so that
   // nothing half-written prints.
-  Document* document = (*found)->document.get();
-  if (document != nullptr && document->jobId > 0) {
-    document->http.reset();
-    document->cairo.reset();
-    document->surface.reset();
-    cupsCancelDestJob(CUPS_HTTP_DEFAULT, document->dest.get(), document->jobId);
+  if ((*found)->document != nullptr) {
+    CancelJob((*found)->document.get());
   }
   contexts.erase(found);
   return 1;

@@ -27,6 +27,20 @@ cairo_status_t WritePdf(void* closure, const unsigned char* data, unsigned int l
   return CAIRO_STATUS_SUCCESS;
 }
 
+}  // namespace
+
+void CancelJob(Document* document) {
+  if (document->jobId <= 0) {
+    return;
+  }
+  // The job's own connection is mid-request; the cancel goes on another.
+  document->http.reset();
+  cupsCancelDestJob(CUPS_HTTP_DEFAULT, document->dest.get(), document->jobId);
+  document->jobId = 0;
+}
+
+namespace {
+
 // Starts a job named title on dest and opens its one document for streaming.
 bool StartJob(Document* document, OwnedDest dest, const char* title) {
   const char* name = dest->name;
@@ -55,8 +69,7 @@ bool StartJob(Document* document, OwnedDest dest, const char* title) {
                             document->jobId, title, CUPS_FORMAT_PDF, 0, nullptr,
                             1) != HTTP_STATUS_CONTINUE) {
     Complain("StartDocA", "%s: the spooler refused the document: %s", name, cupsLastErrorString());
-    cupsCancelDestJob(CUPS_HTTP_DEFAULT, document->dest.get(), document->jobId);
-    document->jobId = 0;
+    CancelJob(document);
     return false;
   }
   return true;
@@ -70,8 +83,7 @@ bool FinishJob(Document* document, bool complete) {
   if (!complete || status > IPP_STATUS_OK_CONFLICTING) {
     Complain("EndDoc", "%s: the spooler did not take the document: %s", document->dest->name,
              cupsLastErrorString());
-    document->http.reset();
-    cupsCancelDestJob(CUPS_HTTP_DEFAULT, document->dest.get(), document->jobId);
+    CancelJob(document);
     return false;
   }
   return true;
@@ -127,10 +139,7 @@ int WINAPI StartDocA(HDC hdc, const DOCINFOA* info) {
   if (cairo_status(document->cairo.get()) != CAIRO_STATUS_SUCCESS) {
     Complain("StartDocA", "cannot start the PDF: %s",
              cairo_status_to_string(cairo_status(document->cairo.get())));
-    if (document->jobId > 0) {
-      document->http.reset();
-      cupsCancelDestJob(CUPS_HTTP_DEFAULT, document->dest.get(), document->jobId);
-    }
+    CancelJob(document.get());
     return SP_ERROR;
   }
 

@@ -49,6 +49,10 @@ struct DeviceContext {
   std::unique_ptr<Document> document;  // while a document is open
 };
 
+// Cancels the document's spooler job, if it has one that was started and not
+// finished, and closes the job's connection.
+void CancelJob(Document* document);
+
 // The context behind hdc, or null when hdc is not a live context.
 DeviceContext* LiveContext(HDC hdc);
 
