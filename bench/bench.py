@@ -25,9 +25,9 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [os.path.join(HERE, "..", "tests", "spooler"), os.path.join(HERE, "..", "tests", "wine")]
-from spooler import PrivateSpooler  # noqa: E402
-from wine import WinePrefix  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+from harness.spooler import PrivateSpooler  # noqa: E402
+from harness.wine import WinePrefix  # noqa: E402
 
 
 def timed(command, env, printer):

@@ -33,7 +33,7 @@ fi
 out=build/test-page
 rm -rf "$out"
 status=0
-python3 tests/spooler/with_spooler.py --save-jobs "$out/jobs" -- "$tool" || status=$?
+python3 tests/harness/with_spooler.py --save-jobs "$out/jobs" -- "$tool" || status=$?
 if [ -f "$out/jobs/job-1" ]; then
   mv "$out/jobs/job-1" "$out/test-page.pdf"
   pdftoppm -png -r 100 -singlefile "$out/test-page.pdf" "$out/test-page"

@@ -52,9 +52,11 @@ for package in "${wanted[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup.sh: installing ${missing[*]}"
-  "${sudo[@]}" apt-get update -q
+  # Another apt run (a second setup, the system's own) may hold the lock:
+  # wait for it rather than fail.
+  "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 update -q
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
-    apt-get install -y -q --no-install-recommends "${missing[@]}"
+    apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${missing[@]}"
 fi
 
 # Wine takes its ANSI code page from the locale: ja_JP.UTF-8 gives 932.

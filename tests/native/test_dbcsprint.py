@@ -12,9 +12,9 @@ import sys
 import unittest
 
 TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
-sys.path[:0] = [TESTS, os.path.join(TESTS, "spooler")]
-from spooler import PrivateSpooler  # noqa: E402
-from transcripts import FULL_PAGE, transcript  # noqa: E402
+sys.path.insert(0, TESTS)
+from harness.spooler import PrivateSpooler  # noqa: E402
+from harness.transcripts import FULL_PAGE, native_entry, transcript  # noqa: E402
 
 DBCSPRINT = os.environ.get("DBCSPRINT", "")
 DPI = 600  # the platform's resolution for a destination that reports none
@@ -70,7 +70,7 @@ class PrintsThroughTheSpooler(unittest.TestCase):
     def test_prints_the_page_at_the_distances_asked_for(self):
         before = len(self.printer.jobs())
         done = self.run_tool()
-        self.assertEqual(done.stdout, transcript("capture", "cups", "CUPS:capture", *FULL_PAGE),
+        self.assertEqual(done.stdout, transcript(*native_entry("capture"), *FULL_PAGE),
                          done.stderr)
         self.assertEqual(done.returncode, 0)
 
@@ -106,7 +106,7 @@ class PrintsThroughTheSpooler(unittest.TestCase):
         self.spooler.add_capture_queue("closed")
         self.spooler.run("cupsreject", "closed")
         done = self.run_tool(PRINTER="closed")
-        self.assertEqual(done.stdout, transcript("closed", "cups", "CUPS:closed",
+        self.assertEqual(done.stdout, transcript(*native_entry("closed"),
                                                  "CreateDC() Successfull.",
                                                  "StartDoc() == SP_ERROR",
                                                  "DeleteDC() Successful."))

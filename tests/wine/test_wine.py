@@ -26,10 +26,10 @@ import sys
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [HERE, os.path.join(HERE, ".."), os.path.join(HERE, "..", "spooler")]
-from spooler import PrivateSpooler  # noqa: E402
-from transcripts import closing_faults, transcript  # noqa: E402
-from wine import WinePrefix  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, ".."))
+from harness.spooler import PrivateSpooler  # noqa: E402
+from harness.transcripts import closing_faults, transcript  # noqa: E402
+from harness.wine import WinePrefix  # noqa: E402
 
 DBCSPRINT_EXE = os.environ.get("DBCSPRINT_EXE", "")
 LIST_PRINTERS_EXE = os.environ.get("LIST_PRINTERS_EXE", "")

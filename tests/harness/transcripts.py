@@ -10,6 +10,11 @@ FULL_PAGE = [
 ]
 
 
+def native_entry(queue):
+    """The three fields the Linux program reports for a default queue."""
+    return queue, "cups", "CUPS:" + queue
+
+
 def transcript(device, driver, output, *tail, eol="\n"):
     """The report's bytes: the entry's three lines, then tail (Shift-JIS)."""
     head = [f"Device : {device}", f"Driver : {driver}", f"Output : {output}"]

@@ -11,11 +11,11 @@ import shutil
 import subprocess
 import tempfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+WINE_SCRIPTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine")
 
 
 def find_wine64():
-    done = subprocess.run([os.path.join(HERE, "find_wine64.sh")], capture_output=True, text=True)
+    done = subprocess.run([os.path.join(WINE_SCRIPTS, "find_wine64.sh")], capture_output=True, text=True)
     if done.returncode != 0:
         raise RuntimeError(done.stderr.strip())
     return done.stdout.strip()

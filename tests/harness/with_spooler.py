@@ -2,7 +2,7 @@
 """Runs a command against a private spooler whose default queue is a
 capture printer.
 
-usage: with_spooler.py [--queue NAME] [--save-jobs DIR] -- COMMAND...
+usage: tests/harness/with_spooler.py [--queue NAME] [--save-jobs DIR] -- COMMAND...
 
 The command sees CUPS_SERVER (the spooler's socket), DBCSPRINT_QUEUE (the
 queue's name) and DBCSPRINT_CAPTURE_DIR (where the capture printer saves
@@ -18,8 +18,8 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from spooler import PrivateSpooler  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from harness.spooler import PrivateSpooler  # noqa: E402
 
 
 def queue_is_empty(spooler):

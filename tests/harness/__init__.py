@@ -1,0 +1,8 @@
+"""The test harness: the real parts the tests start and stop themselves.
+
+- spooler: a private cupsd on a unix socket, and capture printers behind it
+- wine: a fresh Wine prefix that runs the Windows build
+- transcripts: the report dbcsprint writes, line by line
+
+Every part is a context manager; a test that starts one stops it.
+"""
