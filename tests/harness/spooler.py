@@ -151,6 +151,7 @@ class PrivateSpooler:
             daemon.write(
                 f"Listen {self.socket}\n"
                 "LogLevel debug\n"
+                "AccessLogLevel all\n"
                 "Browsing No\n"
                 "WebInterface No\n"
                 "DefaultAuthType None\n"

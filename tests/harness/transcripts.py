@@ -11,8 +11,9 @@ FULL_PAGE = [
 
 
 def native_entry(queue):
-    """The three fields the Linux program reports for a default queue."""
-    return queue, "cups", "CUPS:" + queue
+    """The three fields the Linux program reports for a default queue: its
+    entry "<queue>,cups," has no output field."""
+    return queue, "cups", "(null)"
 
 
 def transcript(device, driver, output, *tail, eol="\n"):

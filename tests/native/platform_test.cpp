@@ -26,6 +26,32 @@ std::string ReadAll(const std::string& path) {
   return text.str();
 }
 
+// Whether the spooler's queue is empty within 10 s.
+bool QueueEmpties() {
+  for (int i = 0; i < 100; ++i) {
+    if (std::system("test -z \"$(lpstat -o)\"") == 0) {
+      return true;
+    }
+    usleep(100000);
+  }
+  return false;
+}
+
+// The names of the jobs the capture printer received so far.
+std::string CapturedJobs() {
+  std::string names;
+  const std::string command = "ls \"$DBCSPRINT_CAPTURE_DIR\"";
+  std::FILE* list = popen(command.c_str(), "r");
+  char line[256];
+  while (list != nullptr && std::fgets(line, sizeof line, list) != nullptr) {
+    names += line;
+  }
+  if (list != nullptr) {
+    pclose(list);
+  }
+  return names;
+}
+
 // A document record for output (null: the context's own destination).
 DOCINFOA Document(const char* output, const char* name = "Test") {
   DOCINFOA doc = {};
@@ -64,7 +90,7 @@ class PlatformTest : public testing::Test {
 
 TEST(ProfileTest, DeviceEntryNamesTheDefaultQueue) {
   char buffer[64];
-  const std::string expected = Queue() + ",cups,CUPS:" + Queue();
+  const std::string expected = Queue() + ",cups,";
   EXPECT_EQ(GetProfileStringA("Windows", "device", "", buffer, sizeof buffer), expected.size());
   EXPECT_EQ(std::string(buffer), expected);
 }
@@ -92,16 +118,16 @@ TEST(CreateDCTest, NeedsAKnownDestinationAndTheCupsDriver) {
       {"cups", nullptr},
       {"cups", "no-such-queue"},
       {"winspool", queue.c_str()},
+      {nullptr, queue.c_str()},  // an entry cut before its driver field
   };
   for (const auto& c : refused) {
-    SCOPED_TRACE(std::string(c.driver) + " " + (c.device ? c.device : "(null)"));
+    SCOPED_TRACE(std::string(c.driver ? c.driver : "(null)") + " " +
+                 (c.device ? c.device : "(null)"));
     EXPECT_EQ(CreateDCA(c.driver, c.device, nullptr, nullptr), nullptr);
   }
-  for (const char* driver : {static_cast<const char*>(nullptr), "CUPS"}) {
-    HDC hdc = CreateDCA(driver, queue.c_str(), nullptr, nullptr);
-    EXPECT_NE(hdc, nullptr);
-    EXPECT_NE(DeleteDC(hdc), 0);
-  }
+  HDC hdc = CreateDCA("CUPS", queue.c_str(), nullptr, nullptr);
+  EXPECT_NE(hdc, nullptr);
+  EXPECT_NE(DeleteDC(hdc), 0);
 }
 
 TEST_F(PlatformTest, MeasuresFullWidthCharactersAtTwelvePoints) {
@@ -158,12 +184,23 @@ TEST_F(PlatformTest, FileThatCannotBeCreatedFailsTheDocument) {
 
 TEST_F(PlatformTest, FullDeviceFailsEndDoc) { EXPECT_EQ(PrintTo("/dev/full"), SP_ERROR); }
 
-TEST_F(PlatformTest, UnknownSpoolerDestinationFailsTheDocument) {
-  const DOCINFOA doc = Document("CUPS:no-such-queue");
-  EXPECT_EQ(StartDocA(hdc_, &doc), SP_ERROR);
+TEST_F(PlatformTest, OutputNamingAnotherPrinterFailsTheDocument) {
+  for (const char* output : {"CUPS:no-such-queue", "CUPS:"}) {
+    SCOPED_TRACE(output);
+    const DOCINFOA doc = Document(output);
+    EXPECT_EQ(StartDocA(hdc_, &doc), SP_ERROR);
+  }
+}
+
+TEST_F(PlatformTest, OutputNamingTheContextsOwnPrinterPrintsThere) {
+  const std::string output = "CUPS:" + Queue();
+  EXPECT_GT(PrintTo(output.c_str()), 0);
 }
 
 TEST_F(PlatformTest, DeleteDCCancelsAJobNotFinished) {
+  // Jobs of earlier tests are done first, so that only this one counts.
+  ASSERT_TRUE(QueueEmpties());
+  const std::string captured = CapturedJobs();
   const DOCINFOA doc = Document(nullptr, "Abandoned");
   ASSERT_GT(StartDocA(hdc_, &doc), 0);
   ASSERT_GT(StartPage(hdc_), 0);
@@ -171,20 +208,12 @@ TEST_F(PlatformTest, DeleteDCCancelsAJobNotFinished) {
   hdc_ = nullptr;
   // The queue is empty again (the job was cancelled, not left pending) and
   // nothing reached the printer.
-  const std::string command =
-      "test -z \"$(lpstat -o)\" && test -z \"$(ls \"$DBCSPRINT_CAPTURE_DIR\")\"";
-  bool empty = false;
-  for (int i = 0; i < 100 && !empty; ++i) {
-    empty = std::system(command.c_str()) == 0;
-    if (!empty) {
-      usleep(100000);
-    }
-  }
-  EXPECT_TRUE(empty);
+  EXPECT_TRUE(QueueEmpties());
+  EXPECT_EQ(CapturedJobs(), captured);
 }
 
 TEST(DeviceContextTest, CallsOnAHandleThatIsNotLiveFail) {
-  HDC hdc = CreateDCA(nullptr, Queue().c_str(), nullptr, nullptr);
+  HDC hdc = CreateDCA("cups", Queue().c_str(), nullptr, nullptr);
   ASSERT_NE(hdc, nullptr);
   ASSERT_NE(DeleteDC(hdc), 0);
   const DOCINFOA doc = Document(nullptr);

@@ -112,19 +112,34 @@ class PrintsThroughTheSpooler(unittest.TestCase):
                                                  "DeleteDC() Successful."))
         self.assertEqual(done.returncode, 1)
 
-    def test_long_destination_name_is_cut_at_63_bytes(self):
-        # "<40>,cups,CUPS:<40>" is 91 bytes: the output field keeps only 12
-        # bytes of the name, which names no destination.
-        name = "a-destination-name-of-forty-characters-x"
-        self.assertEqual(len(name), 40)
-        self.spooler.add_capture_queue(name)
-        done = self.run_tool(PRINTER=name)
-        self.assertEqual(done.stdout, transcript(name, "cups", "CUPS:" + name[:12],
-                                                 "CreateDC() Successfull.",
-                                                 "StartDoc() == SP_ERROR",
-                                                 "DeleteDC() Successful."))
-        self.assertEqual(done.returncode, 1)
-
+    def test_long_destination_names(self):
+        # The entry "<name>,cups," is cut at 63 bytes. Names of up to 58
+        # bytes keep their driver field and print whole; a longer one opens
+        # nothing, even where a queue has the name the cut leaves.
+        cases = [  # (name length, queue of the cut name too, prints, driver shown)
+            (40, False, True, "cups"),
+            (58, False, True, "cups"),
+            (59, False, False, "cup"),
+            (70, False, False, "(null)"),
+            (70, True, False, "(null)"),
+        ]
+        for length, cut_queue, prints, driver in cases:
+            with self.subTest(length=length, cut_queue=cut_queue):
+                name = (f"q{length}{'-cut' if cut_queue else ''}-" + "x" * length)[:length]
+                printer = self.spooler.add_capture_queue(name)
+                shown = name[:63]
+                if cut_queue:
+                    cut_printer = self.spooler.add_capture_queue(shown)
+                done = self.run_tool(PRINTER=name)
+                tail = FULL_PAGE if prints else ["Error : hDC == NULL"]
+                self.assertEqual(done.stdout, transcript(shown, driver, "(null)", *tail),
+                                 done.stderr)
+                self.assertEqual(done.returncode, 0 if prints else 1)
+                if prints:
+                    printer.wait_for_jobs(1)
+                if cut_queue:
+                    self.assertEqual(cut_printer.jobs(), [])
+                self.assertEqual(self.spooler.run("lpstat", "-o").strip(), "")
 
 if __name__ == "__main__":
     if not os.path.exists(DBCSPRINT):

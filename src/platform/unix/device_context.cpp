@@ -16,11 +16,6 @@ std::vector<std::unique_ptr<DeviceContext>>& Contexts() {
   return contexts;
 }
 
-constexpr double kPointsPerInch = 72;
-constexpr double kA4Width = 210 / 25.4 * kPointsPerInch;
-constexpr double kA4Height = 297 / 25.4 * kPointsPerInch;
-constexpr double kDefaultDpi = 600;
-
 }  // namespace
 
 DeviceContext* LiveContext(HDC hdc) {
@@ -41,50 +36,20 @@ void Complain(const char* call, const char* format, ...) {
   std::fputc('\n', stderr);
 }
 
-void DestinationGeometry(cups_dest_t* dest, double* width, double* height, double* dpi) {
-  *width = kA4Width;
-  *height = kA4Height;
-  *dpi = kDefaultDpi;
-  const OwnedDestInfo info(cupsCopyDestInfo(CUPS_HTTP_DEFAULT, dest));
-  if (info == nullptr) {
-    return;
-  }
-  cups_size_t media{};
-  if (cupsGetDestMediaDefault(CUPS_HTTP_DEFAULT, dest, info.get(), CUPS_MEDIA_FLAGS_DEFAULT,
-                              &media) != 0 &&
-      media.width > 0 && media.length > 0) {
-    // cups_size_t is in hundredths of a millimetre.
-    *width = media.width / 2540.0 * kPointsPerInch;
-    *height = media.length / 2540.0 * kPointsPerInch;
-  }
-  ipp_attribute_t* resolution =
-      cupsFindDestDefault(CUPS_HTTP_DEFAULT, dest, info.get(), "printer-resolution");
-  if (resolution != nullptr) {
-    int vertical = 0;
-    ipp_res_t units = IPP_RES_PER_INCH;
-    const int horizontal = ippGetResolution(resolution, 0, &vertical, &units);
-    if (horizontal > 0) {
-      *dpi = units == IPP_RES_PER_CM ? horizontal * 2.54 : horizontal;
-    }
-  }
-}
-
 HDC WINAPI CreateDCA(LPCSTR driver, LPCSTR device, LPCSTR /*port*/, const DEVMODEA* /*devmode*/) {
-  // Contexts are opened on spooler destinations, through the "cups" driver.
-  if (device == nullptr || (driver != nullptr && strcasecmp(driver, "cups") != 0)) {
+  // Contexts are opened on spooler destinations through the "cups" driver,
+  // named: an entry cut before its driver field opens nothing, rather than
+  // a printer whose name happens to be the cut one.
+  if (device == nullptr || driver == nullptr || strcasecmp(driver, "cups") != 0) {
     Complain("CreateDCA", "no such printer: device %s, driver %s", device ? device : "(none)",
              driver ? driver : "(none)");
     return nullptr;
   }
   auto context = std::make_unique<DeviceContext>();
-  context->dest.reset(cupsGetNamedDest(CUPS_HTTP_DEFAULT, device, nullptr));
-  if (context->dest == nullptr) {
-    Complain("CreateDCA", "%s: %s", device, cupsLastErrorString());
+  if (!LookUpDestination(device, &context->destination)) {
     return nullptr;
   }
-  DestinationGeometry(context->dest.get(), &context->pageWidth, &context->pageHeight,
-                      &context->dpi);
-  if (!LoadDefaultFont(context->dpi, &context->font)) {
+  if (!LoadDefaultFont(context->destination.dpi, &context->font)) {
     Complain("CreateDCA", "no font for Japanese text");
     return nullptr;
   }
@@ -100,10 +65,8 @@ BOOL WINAPI DeleteDC(HDC hdc) {
     return 0;
   }
   // A document still open is abandoned: its job is cancelled, so that
-  // nothing half-written prints.
-  if ((*found)->document != nullptr) {
-    CancelJob((*found)->document.get());
-  }
+  // nothing half-made prints. The context goes either way.
+  const bool released = AbandonDocument(found->get());
   contexts.erase(found);
-  return 1;
+  return released ? 1 : 0;
 }

@@ -1,5 +1,9 @@
-// Documents and pages: StartDocA, StartPage, EndPage, EndDoc. A document is a
-// PDF, streamed to a spooler job or written to a file.
+// Documents and pages: StartDocA, StartPage, EndPage, EndDoc. A document is
+// made whole (PDF, or PostScript for a PostScript printer) and then handed
+// to its spooler job, or written to a file.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -10,83 +14,79 @@ namespace {
 
 constexpr char kSpoolerPrefix[] = "CUPS:";
 
-// Takes each piece of the PDF as cairo writes it.
-cairo_status_t WritePdf(void* closure, const unsigned char* data, unsigned int length) {
+// Takes each piece of the page as cairo writes it.
+cairo_status_t WritePage(void* closure, const unsigned char* data, unsigned int length) {
   auto* document = static_cast<Document*>(closure);
-  bool written = false;
-  if (document->http != nullptr) {
-    written = cupsWriteRequestData(document->http.get(), reinterpret_cast<const char*>(data),
-                                   length) == HTTP_STATUS_CONTINUE;
-  } else if (document->file != nullptr) {
-    written = std::fwrite(data, 1, length, document->file.get()) == length;
-  }
-  if (!written) {
+  if (document->file == nullptr || std::fwrite(data, 1, length, document->file.get()) != length) {
     document->writeFailed = true;
     return CAIRO_STATUS_WRITE_ERROR;
   }
   return CAIRO_STATUS_SUCCESS;
 }
 
-}  // namespace
-
-void CancelJob(Document* document) {
-  if (document->jobId <= 0) {
-    return;
+// A file in memory for a job's document: it is sent once it is whole.
+OwnedFile MemoryFile() {
+  const int fd = memfd_create("dbcsprint-document", MFD_CLOEXEC);
+  if (fd < 0) {
+    return nullptr;
   }
-  // The job's own connection is mid-request; the cancel goes on another.
-  document->http.reset();
-  cupsCancelDestJob(CUPS_HTTP_DEFAULT, document->dest.get(), document->jobId);
-  document->jobId = 0;
+  OwnedFile file(fdopen(fd, "w+b"));
+  if (file == nullptr) {
+    close(fd);
+  }
+  return file;
 }
 
-namespace {
-
-// Starts a job named title on dest and opens its one document for streaming.
-bool StartJob(Document* document, OwnedDest dest, const char* title) {
-  const char* name = dest->name;
-  document->dest = std::move(dest);
-  // A connection of the job's own to the spooler that knows the destination
-  // (CUPS_SERVER, client.conf, or the local one).
-  document->http.reset(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(),
-                                    1, 30000, nullptr));
-  if (document->http == nullptr) {
-    Complain("StartDocA", "%s: cannot reach the spooler: %s", name, cupsLastErrorString());
-    return false;
+// The DSC title of a PostScript document: one line of printable text.
+std::string DscTitle(const std::string& title) {
+  std::string line = "%%Title: ";
+  for (const char c : title) {
+    line += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
   }
-  document->info.reset(cupsCopyDestInfo(document->http.get(), document->dest.get()));
-  if (document->info == nullptr) {
-    Complain("StartDocA", "%s: %s", name, cupsLastErrorString());
-    return false;
-  }
-  if (cupsCreateDestJob(document->http.get(), document->dest.get(), document->info.get(),
-                        &document->jobId, title, 0, nullptr) > IPP_STATUS_OK_CONFLICTING ||
-      document->jobId <= 0) {
-    Complain("StartDocA", "%s: the spooler refused the job: %s", name, cupsLastErrorString());
-    document->jobId = 0;
-    return false;
-  }
-  if (cupsStartDestDocument(document->http.get(), document->dest.get(), document->info.get(),
-                            document->jobId, title, CUPS_FORMAT_PDF, 0, nullptr,
-                            1) != HTTP_STATUS_CONTINUE) {
-    Complain("StartDocA", "%s: the spooler refused the document: %s", name, cupsLastErrorString());
-    CancelJob(document);
-    return false;
-  }
-  return true;
+  return line;
 }
 
-// Ends the document's stream to the spooler; true when the spooler took all
-// of it. A job whose document is not complete is cancelled.
-bool FinishJob(Document* document, bool complete) {
-  const ipp_status_t status =
-      cupsFinishDestDocument(document->http.get(), document->dest.get(), document->info.get());
-  if (!complete || status > IPP_STATUS_OK_CONFLICTING) {
-    Complain("EndDoc", "%s: the spooler did not take the document: %s", document->dest->name,
-             cupsLastErrorString());
-    CancelJob(document);
-    return false;
+OwnedSurface CreateSurface(Document* document, const PageMedia& media) {
+  if (document->format == PageFormat::kPostScript) {
+    OwnedSurface surface(
+        cairo_ps_surface_create_for_stream(WritePage, document, media.width, media.height));
+    cairo_ps_surface_dsc_comment(surface.get(), DscTitle(document->title).c_str());
+    return surface;
   }
-  return true;
+  OwnedSurface surface(
+      cairo_pdf_surface_create_for_stream(WritePage, document, media.width, media.height));
+  cairo_pdf_surface_set_metadata(surface.get(), CAIRO_PDF_METADATA_TITLE, document->title.c_str());
+  cairo_pdf_surface_set_metadata(surface.get(), CAIRO_PDF_METADATA_CREATOR, "dbcsprint");
+  return surface;
+}
+
+// Whether output sends the document to the context's own destination:
+// none, or "CUPS:" and that destination's name. A job never goes to another
+// printer than the one the context was opened on.
+bool ToOwnDestination(const DeviceContext& context, const char* output, bool* toSpooler) {
+  *toSpooler = output == nullptr || *output == '\0' ||
+               std::strncmp(output, kSpoolerPrefix, sizeof kSpoolerPrefix - 1) == 0;
+  if (output == nullptr || *output == '\0' || !*toSpooler) {
+    return true;
+  }
+  const cups_dest_t* dest = context.destination.dest.get();
+  const std::string named = output + sizeof kSpoolerPrefix - 1;
+  if (named == DestinationName(dest)) {
+    return true;
+  }
+  Complain("StartDocA", "the output %s names another printer than this context's, %s", output,
+           DestinationName(dest).c_str());
+  return false;
+}
+
+// Abandons a document's job, if it has one; true when the spooler let it go.
+bool AbandonJob(const char* call, Document* document) {
+  const bool cancelled = CancelJob(call, document->job);
+  if (document->job.id > 0) {
+    EndJob();
+  }
+  document->job = {};
+  return cancelled;
 }
 
 }  // namespace
@@ -96,54 +96,53 @@ int WINAPI StartDocA(HDC hdc, const DOCINFOA* info) {
   if (context == nullptr || info == nullptr || context->document != nullptr) {
     return SP_ERROR;
   }
-  const char* title = info->lpszDocName != nullptr ? info->lpszDocName : "";
-  const char* output = info->lpszOutput;
   auto document = std::make_unique<Document>();
+  document->title = info->lpszDocName != nullptr ? info->lpszDocName : "";
+  bool toSpooler = false;
+  if (!ToOwnDestination(*context, info->lpszOutput, &toSpooler)) {
+    return SP_ERROR;
+  }
 
-  if (output == nullptr || std::strncmp(output, kSpoolerPrefix, sizeof kSpoolerPrefix - 1) == 0) {
-    // A job on the context's destination, or on the one named.
-    OwnedDest dest;
-    if (output == nullptr) {
-      dest.reset(cupsGetNamedDest(CUPS_HTTP_DEFAULT, context->dest->name, context->dest->instance));
-    } else {
-      dest.reset(cupsGetNamedDest(CUPS_HTTP_DEFAULT, output + sizeof kSpoolerPrefix - 1, nullptr));
-    }
-    if (dest == nullptr) {
-      Complain("StartDocA", "no such printer: %s: %s",
-               output != nullptr ? output : context->dest->name, cupsLastErrorString());
+  if (toSpooler) {
+    // A job on the context's destination, its document made in memory.
+    document->format = context->destination.format;
+    document->file = MemoryFile();
+    if (document->file == nullptr) {
+      Complain("StartDocA", "no memory for the document: %s", std::strerror(errno));
       return SP_ERROR;
     }
-    if (!StartJob(document.get(), std::move(dest), title)) {
+    BeginJob();
+    if (!CreateJob(context->destination, document->title.c_str(), &document->job)) {
+      EndJob();
       return SP_ERROR;
     }
+    JobCreated(document->job);
   } else {
     // Print to file.
-    document->path = output;
-    document->file.reset(std::fopen(output, "wb"));
+    document->path = info->lpszOutput;
+    document->file.reset(std::fopen(document->path.c_str(), "wb"));
     if (document->file == nullptr) {
-      Complain("StartDocA", "cannot create %s: %s", output, std::strerror(errno));
+      Complain("StartDocA", "cannot create %s: %s", document->path.c_str(), std::strerror(errno));
       return SP_ERROR;
     }
   }
 
-  document->surface.reset(cairo_pdf_surface_create_for_stream(
-      WritePdf, document.get(), context->pageWidth, context->pageHeight));
-  cairo_pdf_surface_set_metadata(document->surface.get(), CAIRO_PDF_METADATA_TITLE, title);
-  cairo_pdf_surface_set_metadata(document->surface.get(), CAIRO_PDF_METADATA_CREATOR, "dbcsprint");
+  document->surface = CreateSurface(document.get(), context->destination.media);
   document->cairo.reset(cairo_create(document->surface.get()));
   // Drawing is in device units.
-  cairo_scale(document->cairo.get(), 72 / context->dpi, 72 / context->dpi);
+  const double scale = 72 / context->destination.dpi;
+  cairo_scale(document->cairo.get(), scale, scale);
   cairo_set_font_face(document->cairo.get(), context->font.face.get());
   cairo_set_font_size(document->cairo.get(), context->font.size);
   cairo_set_font_options(document->cairo.get(), context->font.options.get());
   if (cairo_status(document->cairo.get()) != CAIRO_STATUS_SUCCESS) {
-    Complain("StartDocA", "cannot start the PDF: %s",
+    Complain("StartDocA", "cannot start the page: %s",
              cairo_status_to_string(cairo_status(document->cairo.get())));
-    CancelJob(document.get());
+    AbandonJob("StartDocA", document.get());
     return SP_ERROR;
   }
 
-  const int job = document->jobId > 0 ? document->jobId : 1;
+  const int job = document->job.id > 0 ? document->job.id : 1;
   context->document = std::move(document);
   return job;
 }
@@ -153,9 +152,14 @@ int WINAPI StartPage(HDC hdc) {
   if (context == nullptr || context->document == nullptr || context->document->pageOpen) {
     return 0;
   }
-  cairo_pdf_surface_set_size(context->document->surface.get(), context->pageWidth,
-                             context->pageHeight);
-  context->document->pageOpen = true;
+  Document* document = context->document.get();
+  const PageMedia& media = context->destination.media;
+  if (document->format == PageFormat::kPostScript) {
+    cairo_ps_surface_set_size(document->surface.get(), media.width, media.height);
+  } else {
+    cairo_pdf_surface_set_size(document->surface.get(), media.width, media.height);
+  }
+  document->pageOpen = true;
   return 1;
 }
 
@@ -180,18 +184,30 @@ int WINAPI EndDoc(HDC hdc) {
   if (document->pageOpen) {
     cairo_show_page(document->cairo.get());
   }
-  // Write out the rest of the PDF, then close its destination.
+  // Write out the rest of the page.
   document->cairo.reset();
   cairo_surface_finish(document->surface.get());
   const cairo_status_t status = cairo_surface_status(document->surface.get());
   if (status != CAIRO_STATUS_SUCCESS && !document->writeFailed) {
-    Complain("EndDoc", "cannot make the PDF: %s", cairo_status_to_string(status));
+    Complain("EndDoc", "cannot make the page: %s", cairo_status_to_string(status));
   }
   const bool complete = status == CAIRO_STATUS_SUCCESS && !document->writeFailed;
 
-  if (document->jobId > 0) {
-    return FinishJob(document.get(), complete) ? document->jobId : SP_ERROR;
+  if (document->job.id > 0) {
+    // The job's document, whole, to the spooler; it prints only once the
+    // spooler has said it took all of it.
+    if (!complete) {
+      Complain("EndDoc", "the document of job %d could not be made", document->job.id);
+      AbandonJob("EndDoc", document.get());
+      return SP_ERROR;
+    }
+    const bool sent = SendDocument(document->job, document->title.c_str(), document->format,
+                                   document->file.get());
+    const int job = document->job.id;
+    EndJob();
+    return sent ? job : SP_ERROR;
   }
+
   std::FILE* file = document->file.release();
   bool written = std::fflush(file) == 0 && std::ferror(file) == 0;
   int error = errno;
@@ -205,4 +221,13 @@ int WINAPI EndDoc(HDC hdc) {
     return SP_ERROR;
   }
   return 1;
+}
+
+bool AbandonDocument(DeviceContext* context) {
+  if (context->document == nullptr) {
+    return true;
+  }
+  const bool cancelled = AbandonJob("DeleteDC", context->document.get());
+  context->document.reset();
+  return cancelled;
 }

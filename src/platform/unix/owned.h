@@ -5,6 +5,7 @@
 
 #include <cairo-ft.h>
 #include <cairo-pdf.h>
+#include <cairo-ps.h>
 #include <cairo.h>
 #include <cups/cups.h>
 #include <fontconfig/fontconfig.h>
@@ -31,6 +32,7 @@ inline void CloseFile(std::FILE* file) { std::fclose(file); }
 using OwnedDest = Owned<cups_dest_t, FreeDest>;
 using OwnedDestInfo = Owned<cups_dinfo_t, cupsFreeDestInfo>;
 using OwnedHttp = Owned<http_t, httpClose>;
+using OwnedIpp = Owned<ipp_t, ippDelete>;
 using OwnedSurface = Owned<cairo_surface_t, cairo_surface_destroy>;
 using OwnedCairo = Owned<cairo_t, cairo_destroy>;
 using OwnedFontFace = Owned<cairo_font_face_t, cairo_font_face_destroy>;
