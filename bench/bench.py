@@ -12,8 +12,10 @@ holds the whole job (medians over N runs, interleaved):
   (c) lp of the three lines as a UTF-8 text file
   (d) the 64-bit Windows build under wine64 (a prefix of its own, its
       wineserver kept running), when that build is there
-Prints the medians, the ratios a/b, a/c and d/a, and the peak RSS of (a).
-Targets: a/b <= 1.5, peak RSS <= 24 MiB.
+Prints the medians, the ratios a/b, a/c and d/a, and the peak RSS of (a);
+then the requests one run of dbcsprint and one lp of the PDF to the default
+queue make, from the spooler's access log.
+Targets: a/b <= 1.5, peak RSS <= 24 MiB, no more IPP requests than lp.
 """
 
 import argparse
@@ -91,6 +93,15 @@ def main():
         if wine is not None:
             wine.close()
 
+        # The requests of one run each, to the default queue.
+        counted = {}
+        for name, command in (("dbcsprint", [tool]), ("lp of the PDF", ["lp", page])):
+            mark = len(spooler.requests())
+            before = len(printer.jobs())
+            subprocess.run(command, env=env, stdout=subprocess.DEVNULL, check=True)
+            printer.wait_for_jobs(before + 1)
+            counted[name] = spooler.requests()[mark:]
+
     medians = {key: statistics.median(values) for key, values in times.items()}
     print(f"{args.runs} runs each, to a capture printer on a private spooler")
     for key, (name, _) in rows.items():
@@ -100,6 +111,12 @@ def main():
     if "d" in medians:
         print(f"  d/a = {medians['d'] / medians['a']:.2f}")
     print(f"  peak RSS of (a) = {peak / 1024:.1f} MiB   (target <= 24 MiB)")
+    print("Requests of one run to the default queue (the spooler's access log):")
+    for name, requests in counted.items():
+        ipp = [operation for method, _, operation in requests if method == "POST"]
+        other = [f"{method} {resource}" for method, resource, _ in requests if method != "POST"]
+        print(f"  {name:14} {len(ipp)} IPP: {', '.join(ipp)}"
+              + (f"; and {', '.join(other)}" if other else ""))
 
 
 if __name__ == "__main__":

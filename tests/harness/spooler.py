@@ -14,6 +14,7 @@ own socket backend, as it would a network printer.
 """
 
 import os
+import re
 import shutil
 import signal
 import socket
@@ -211,6 +212,21 @@ class PrivateSpooler:
         if default:
             self.run("lpadmin", "-d", name)
         return printer
+
+    def requests(self):
+        """Every request the spooler logged so far, in order, as (method,
+        resource, operation): operation is the IPP operation of a POST,
+        "-" for other methods."""
+        found = []
+        path = os.path.join(self.root, "log", "access_log")
+        if os.path.exists(path):
+            with open(path, errors="replace") as log:
+                for line in log:
+                    # host - user [date zone] "METHOD resource HTTP/1.1" status bytes operation status
+                    match = re.search(r'"(\S+) (\S+) HTTP/[\d.]+" \d+ \S+ (\S+)', line)
+                    if match:
+                        found.append(match.groups())
+        return found
 
     def job_names(self):
         """The name of each job the spooler completed, by job identifier."""

@@ -92,6 +92,22 @@ class PrintsThroughTheSpooler(unittest.TestCase):
             self.assertAlmostEqual(x, want_x, delta=0.5, msg=f"{text} at x {x}")
             self.assertAlmostEqual(y, want_y, delta=0.5, msg=f"{text} at y {y}")
 
+    def test_makes_no_more_ipp_requests_than_lp(self):
+        # The destination is looked up once a run; lp of the same PDF to
+        # the default queue makes 5 IPP requests.
+        def ipp_requests_of(command):
+            mark = len(self.spooler.requests())
+            before = len(self.printer.jobs())
+            subprocess.run(command, env=self.spooler.env, check=True, capture_output=True)
+            job = self.printer.wait_for_jobs(before + 1)[before]
+            return [op for method, _, op in self.spooler.requests()[mark:] if method == "POST"], job
+
+        tool, job = ipp_requests_of([DBCSPRINT])
+        lp, _ = ipp_requests_of(["lp", job])
+        self.assertEqual(tool, ["CUPS-Get-Default", "Get-Printer-Attributes", "Create-Job",
+                                "Send-Document"])
+        self.assertLessEqual(len(tool), len(lp), lp)
+
     def test_job_is_named_test(self):
         self.run_tool()
         self.assertTrue(self.spooler.wait_for_job_named("Test"), self.spooler.job_names())
