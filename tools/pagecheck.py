@@ -3,13 +3,13 @@
 cells of the font, against where the tool put it.
 
 usage: tools/pagecheck.py [--dpi DPI] [--media MEDIA] [--font FILE]
-                          [--font-index N] [--render-dpi DPI]
-                          [--require-font [{any,outline}]] [--json] FILE
+                          [--font-index N] [--render-dpi DPI] [--require-font]
+                          [--require-outline-font] [--json] FILE
 
 FILE is what reached the printer, in any of the formats print pipelines
-send: PDF, PostScript, PWG raster or CUPS raster, Apple raster (URF). PDF
-and PostScript are rendered with Ghostscript (no antialiasing); rasters are
-read as they are. The page must hold the test page's six characters:
+send: PDF, PostScript (either possibly wrapped in PJL), PWG raster or CUPS
+raster, Apple raster (URF). PDF and PostScript are rendered with Ghostscript
+(no antialiasing); rasters are read as they are. The page must hold the test page's six characters:
 
     壱              16 cells in, 10 cells down
     弐  弐          2 cells apart, 12 cells down
@@ -367,20 +367,38 @@ class Page:
         return (self.width * 72 / self.dpi[0], self.height * 72 / self.dpi[1])
 
 
+PJL = b"\x1b%-12345X"  # the Universal Exit Language that opens and closes a PJL job
+
+
 def sniff(path):
     with open(path, "rb") as file:
         head = file.read(4096)
+    if head.startswith(PJL):
+        # A PJL job: the document is the PDF or PostScript inside it.
+        starts = [at for at in (head.find(b"%PDF-"), head.find(b"%!")) if at > 0]
+        if starts:
+            return ("pdf" if head[min(starts):].startswith(b"%PDF-") else "postscript"), True
     if head.startswith(b"%PDF-"):
-        return "pdf"
+        return "pdf", False
     if head[:4] in (b"RaS2", b"2SaR", b"RaS3", b"3SaR", b"RaSt", b"tSaR"):
-        return "pwg-raster" if head[4:13] == b"PwgRaster" else "cups-raster"
+        return ("pwg-raster" if head[4:13] == b"PwgRaster" else "cups-raster"), False
     if head.startswith(b"UNIRAST\0"):
-        return "urf"
-    # PostScript, possibly after a PJL header.
-    at = head.find(b"%!")
-    if at == 0 or (at > 0 and head.startswith(b"\x1b%-12345X")):
-        return "postscript"
+        return "urf", False
+    if head.startswith(b"%!"):
+        return "postscript", False
     raise Unreadable("not PDF, PostScript, PWG/CUPS raster or Apple raster")
+
+
+def unwrap_pjl(path, folder):
+    """The document inside a PJL job, as a file of its own in folder."""
+    with open(path, "rb") as file:
+        data = file.read()
+    start = min(at for at in (data.find(b"%PDF-"), data.find(b"%!")) if at > 0)
+    end = data.rfind(PJL)
+    inner = os.path.join(folder, "document")
+    with open(inner, "wb") as file:
+        file.write(data[start:end if end > start else len(data)])
+    return inner
 
 
 def run_ghostscript(path, dpi):
@@ -568,24 +586,29 @@ def read_urf(path):
     """Apple raster: its first page, and the number of pages."""
     with open(path, "rb") as file:
         data = file.read()
-    count = struct.unpack_from(">I", data, 8)[0]
+    # The file header's page count may be 0 (unknown): the pages are counted.
+    pages = []
     at = 12
-    if at + 32 > len(data):
+    while at + 32 <= len(data) and len(pages) < 50:
+        bits_pixel, space_code = data[at], data[at + 1]
+        width, height, dpi = struct.unpack_from(">III", data, at + 12)
+        at += 32
+        if space_code >= len(URF_COLOR_SPACES) or not width or not height or not dpi:
+            raise Unreadable("an Apple raster page header this tool cannot read")
+        space = URF_COLOR_SPACES[space_code]
+        unit = max(1, bits_pixel // 8)
+        white = b"\xff" * unit if space in ADDITIVE else b"\0" * unit
+        rows, at = read_packbits_rows(data, at, height, width * unit, unit, white)
+        pages.append((width, height, dpi, space, bits_pixel, rows))
+    if not pages:
         raise Unreadable("no page in the Apple raster")
-    bits_pixel, space_code = data[at], data[at + 1]
-    width, height, dpi = struct.unpack_from(">III", data, at + 12)
-    at += 32
-    if space_code >= len(URF_COLOR_SPACES) or not width or not height or not dpi:
-        raise Unreadable("an Apple raster page header this tool cannot read")
-    space = URF_COLOR_SPACES[space_code]
+    width, height, dpi, space, bits_pixel, rows = pages[0]
     colors = {18: 1, 0: 1, 6: 4}.get(space, 3)
-    unit = max(1, bits_pixel // 8)
-    white = b"\xff" * unit if space in ADDITIVE else b"\0" * unit
-    rows, _ = read_packbits_rows(data, at, height, width * unit, unit, white)
     decoder = RasterDecoder(space, bits_pixel // colors, bits_pixel, width)
     details = {"color_space": COLOR_SPACES.get(space, str(space)),
                "bits_per_color": bits_pixel // colors, "bits_per_pixel": bits_pixel}
-    return Page(width, height, (dpi, dpi), [decoder.gray(r) for r in rows], None, details), count
+    return Page(width, height, (dpi, dpi), [decoder.gray(r) for r in rows], None, details), \
+        len(pages)
 
 
 # --- how the characters arrived ------------------------------------------------
@@ -718,7 +741,17 @@ def media_points(text):
 def check(path, dpi=None, media=None, font_file=None, font_index=None, render_dpi=None,
           require_font=None):
     """Reads the page and checks it; returns the report as a dictionary."""
-    kind = sniff(path)
+    kind, wrapped = sniff(path)
+    if wrapped:
+        folder = tempfile.mkdtemp(prefix="pagecheck-")
+        try:
+            report = check(unwrap_pjl(path, folder), dpi, media, font_file, font_index,
+                           render_dpi, require_font)
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
+        report["file"] = path
+        report["format"] += " in PJL"
+        return report
     if font_file is None:
         font_file, default_index = default_font()
         font_index = default_index if font_index is None else font_index
@@ -884,7 +917,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(
         prog="pagecheck.py",
         usage="%(prog)s [--dpi DPI] [--media MEDIA] [--font FILE] [--font-index N] "
-              "[--render-dpi DPI] [--require-font [{any,outline}]] [--json] FILE",
+              "[--render-dpi DPI] [--require-font] [--require-outline-font] [--json] FILE",
         description="Checks a printed dbcsprint test page (PDF, PostScript, PWG/CUPS raster "
                     "or Apple raster): the characters stand where the tool put them, "
                     "unscaled. Exit status 0 when every check passes, 1 when one fails, "
@@ -902,9 +935,12 @@ def main(argv=None):
                         help="the face in a font collection (default: 0, or fontconfig's)")
     parser.add_argument("--render-dpi", type=int, metavar="DPI",
                         help="the resolution PDF and PostScript are read at (default: --dpi)")
-    parser.add_argument("--require-font", nargs="?", const="any", choices=("any", "outline"),
-                        help="check too that the characters arrived as glyphs of a font "
-                             "(outline: not bitmap glyphs)")
+    parser.add_argument("--require-font", action="store_const", const="any",
+                        help="check too that the characters arrived as glyphs of an "
+                             "embedded font (PDF and PostScript)")
+    parser.add_argument("--require-outline-font", dest="require_font", action="store_const",
+                        const="outline",
+                        help="the same, and the glyphs are outlines, not bitmaps")
     parser.add_argument("--json", action="store_true", help="print the report as JSON")
     args = parser.parse_args(argv)
     if args.media:
@@ -921,10 +957,11 @@ def main(argv=None):
     except (Unreadable, OSError) as error:
         print(f"pagecheck.py: {args.file}: {error}", file=sys.stderr)
         return 2
-    if args.json:
-        print(json.dumps(report, ensure_ascii=False, indent=1))
-    else:
-        print(text_report(report))
+    try:
+        print(json.dumps(report, ensure_ascii=False, indent=1) if args.json
+              else text_report(report), flush=True)
+    except BrokenPipeError:  # e.g. piped into head
+        sys.stdout = None
     return 0 if report["passed"] else 1
 
 
