@@ -93,7 +93,8 @@ def _media_col(name, margins, source=None, media_type=None):
     return "{\n  " + "\n  ".join(members) + "\n}"
 
 
-def attributes(formats, media, dpi, margins=DEFAULT_MARGIN, supported_media=None):
+def attributes(formats, media, dpi, margins=DEFAULT_MARGIN, raster_types=("black_1", "sgray_8"),
+               supported_media=None):
     """The printer's attributes, in ippeveprinter's attributes-file syntax:
     a monochrome one-sided printer whose defaults are media and dpi."""
     supported = list(supported_media or MEDIA_SIZES)
@@ -152,7 +153,7 @@ def attributes(formats, media, dpi, margins=DEFAULT_MARGIN, supported_media=None
     lines.append(f'ATTR text printer-device-id "{device_id}"')
     if "image/pwg-raster" in formats:
         lines += [f"ATTR resolution pwg-raster-document-resolution-supported {dpi}dpi",
-                  "ATTR keyword pwg-raster-document-type-supported black_1,sgray_8"]
+                  "ATTR keyword pwg-raster-document-type-supported " + ",".join(raster_types)]
     if "image/urf" in formats:
         lines.append(f"ATTR keyword urf-supported V1.4,CP1,W8,RS{dpi},IS1,MT1-2,OB10")
     return "\n".join(lines) + "\n"
@@ -165,16 +166,21 @@ class IppEverywherePrinter:
       ["image/pwg-raster"] or ["application/pdf", "image/pwg-raster"];
     media: its default (and loaded) media, a PWG name from MEDIA_SIZES;
     dpi: its default (and only) resolution;
-    margins: its media margins, in hundredths of a millimetre.
+    margins: its media margins, in hundredths of a millimetre;
+    raster_types: the PWG raster colour spaces and depths it takes, e.g.
+      ["black_1"] (CUPS picks the best it can make of these).
+    The printer's folder (root) is removed on stop unless keep is true.
     """
 
     def __init__(self, formats=("image/pwg-raster",), media="iso_a4_210x297mm", dpi=600,
-                 margins=DEFAULT_MARGIN, name="dbcsprint-printer", keep=False):
+                 margins=DEFAULT_MARGIN, raster_types=("black_1", "sgray_8"),
+                 name="dbcsprint-printer", keep=False):
         if media not in MEDIA_SIZES:
             raise ValueError(f"unknown media {media!r}; known: {', '.join(MEDIA_SIZES)}")
         self.formats = list(formats)
         self.media = media
         self.dpi = dpi
+        self.raster_types = list(raster_types)
         self.keep = keep
         self.root = tempfile.mkdtemp(prefix="dbcsprint-ippeve-")
         os.chmod(self.root, 0o755)
@@ -220,7 +226,7 @@ class IppEverywherePrinter:
             raise RuntimeError("no ippeveprinter on this machine: install cups-ipp-utils")
         attrs = os.path.join(self.root, "printer.attrs")
         with open(attrs, "w") as out:
-            out.write(attributes(self.formats, self.media, self.dpi, margins))
+            out.write(attributes(self.formats, self.media, self.dpi, margins, self.raster_types))
         env = dict(os.environ)
         env["DBUS_SYSTEM_BUS_ADDRESS"] = self.bus_address
         env["DBCSPRINT_RECEIVED_DIR"] = self.received

@@ -11,6 +11,13 @@ own socket backend, as it would a network printer.
         printer = spooler.add_capture_queue("capture", default=True)
         subprocess.run(["dbcsprint"], env=spooler.env)
         job = printer.wait_for_jobs(1)[0]
+
+A raw queue passes the document on as it is. A PPD queue (add_ppd_queue)
+and a driverless queue (add_everywhere_queue) convert it as a user's queue
+does, through the filters of cups-filters and Ghostscript: cupsd finds them
+where the packages put them (its default DataDir and ServerBin), and runs
+them as lp, which must be able to enter every folder on the way to the
+spooler's files (the spooler's folder is made readable for that).
 """
 
 import os
