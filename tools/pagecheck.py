@@ -60,6 +60,8 @@ MEDIA_ALIASES = {
     "letter": "na_letter_8.5x11in", "legal": "na_legal_8.5x14in",
 }
 
+# Distances within a pixel pass, a pixel included (however it was summed).
+PIXEL = 1 + 1e-6
 LIGHT = bytes(range(128, 256))  # gray values that are paper, not ink
 BINARY = bytes(1 if v < 128 else 0 for v in range(256))
 
@@ -793,7 +795,7 @@ def check(path, dpi=None, media=None, font_file=None, font_index=None, render_dp
         have = page.size_points
         # Within a pixel, or a point: PostScript and PPDs carry page sizes
         # in whole points (A4 is 595 x 842 there).
-        slack = (max(72 / xdpi, 1.0), max(72 / ydpi, 1.0))
+        slack = (max(72 / xdpi, 1.0) * PIXEL, max(72 / ydpi, 1.0) * PIXEL)
         add_check("page is the media", all(abs(h - w) <= s for h, w, s in zip(have, want, slack)),
                   f"page {have[0]:.2f} x {have[1]:.2f} pt, media {media} "
                   f"{want[0]:.2f} x {want[1]:.2f} pt")
@@ -824,6 +826,7 @@ def check(path, dpi=None, media=None, font_file=None, font_index=None, render_dp
     scale_y = font.units / (POINTS * ydpi / 72)
     size_faults, start_faults, spacing_faults, line_faults = [], [], [], []
     sizes = []
+    previous_x = 0.0  # the reference point of the character before, on its line
     for number, (line, expected) in enumerate(zip(lines, LINES), 1):
         for index, ((x0, y0, x1, y1), (character, cells_x, cells_y)) in enumerate(
                 zip(line, expected)):
@@ -855,20 +858,20 @@ def check(path, dpi=None, media=None, font_file=None, font_index=None, render_dp
             # Each edge of the ink within a pixel of the glyph's: the size
             # within two. (Ink sampled at pixel centres loses the thin tip
             # of a stroke, so one pixel on the size would be too tight.)
-            if abs((x1 - x0) - glyph_w) > 2 or abs((y1 - y0) - glyph_h) > 2:
+            if abs((x1 - x0) - glyph_w) > 2 * PIXEL or abs((y1 - y0) - glyph_h) > 2 * PIXEL:
                 size_faults.append(f"{label}: ink {x1 - x0} x {y1 - y0} px, "
                                    f"12 pt glyph {glyph_w:.1f} x {glyph_h:.1f} px")
-            if index == 0 and abs(ref_x - want_x) > 1:
+            if index == 0 and abs(ref_x - want_x) > PIXEL:
                 start_faults.append(f"{label}: x {ref_x * to_units[0] / cx:.3f} cells")
             if index > 0:
-                previous = report["characters"][-2]["reference_px"][0]
-                step = ref_x - previous
+                step = ref_x - previous_x
                 want_step = (cells_x - expected[index - 1][1]) * cx / to_units[0]
-                if abs(step - want_step) > 1:
+                if abs(step - want_step) > PIXEL:
                     spacing_faults.append(
                         f"{label}: {step * to_units[0] / cx:.3f} cells after the one before, "
                         f"not {want_step * to_units[0] / cx:.0f}")
-            if abs(ref_y - want_y) > 1:
+            previous_x = ref_x
+            if abs(ref_y - want_y) > PIXEL:
                 line_faults.append(f"{label}: y {ref_y * to_units[1] / cy:.3f} cells")
     report["scale"] = [round(sum(s[0] for s in sizes) / len(sizes), 4),
                        round(sum(s[1] for s in sizes) / len(sizes), 4)]
