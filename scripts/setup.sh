@@ -16,13 +16,19 @@ build_packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
 )
-# cups brings cupsd and the socket backend; fonts-ipafont-gothic a Japanese
+# cups brings cupsd and the socket backend; cups-filters and ghostscript
+# the filters of driverless and PPD queues (and tools/pagecheck.py renders
+# PDF and PostScript with ghostscript); fonts-ipafont-gothic a Japanese
 # font; poppler-utils reads the page back and renders its preview.
 print_packages=(
-  cups cups-client fontconfig fonts-ipafont-gothic poppler-utils
+  cups cups-client cups-filters ghostscript fontconfig fonts-ipafont-gothic poppler-utils
 )
+# cups-ipp-utils brings ippeveprinter, an IPP Everywhere printer, which
+# needs a D-Bus daemon of its own; python3-fonttools lets pagecheck.py read
+# fonts with CFF outlines.
 test_packages=(
   clang libclang-rt-14-dev clang-format clang-tidy
+  cups-ipp-utils dbus-daemon python3-fonttools
 )
 wine_packages=(
   wine64 locales

@@ -11,6 +11,13 @@ own socket backend, as it would a network printer.
         printer = spooler.add_capture_queue("capture", default=True)
         subprocess.run(["dbcsprint"], env=spooler.env)
         job = printer.wait_for_jobs(1)[0]
+
+A raw queue passes the document on as it is. A PPD queue (add_ppd_queue)
+and a driverless queue (add_everywhere_queue) convert it as a user's queue
+does, through the filters of cups-filters and Ghostscript: cupsd finds them
+where the packages put them (its default DataDir and ServerBin), and runs
+them as lp, which must be able to enter every folder on the way to the
+spooler's files (the spooler's folder is made readable for that).
 """
 
 import os
@@ -226,6 +233,45 @@ class PrivateSpooler:
                     match = re.search(r'"(\S+) (\S+) HTTP/[\d.]+" \d+ \S+ (\S+)', line)
                     if match:
                         found.append(match.groups())
+        return found
+
+    def add_everywhere_queue(self, name, printer, default=False):
+        """A driverless queue for an IPP Everywhere printer (such as an
+        IppEverywherePrinter): cupsd asks the printer what it supports and
+        makes the queue's PPD from the answer, as lpadmin -m everywhere
+        does for a network printer. Returns the printer."""
+        self.run("lpadmin", "-p", name, "-E", "-v", printer.uri, "-m", "everywhere")
+        if default:
+            self.run("lpadmin", "-d", name)
+        return printer
+
+    def add_ppd_queue(self, name, model, default=False, options=None):
+        """A queue with a printer driver, whose jobs reach a new capture
+        printer through CUPS's filters: model is a PPD as lpinfo -m names it
+        (e.g. "drv:///sample.drv/generic.ppd" for Generic PostScript, or
+        "drv:///cupsfilters.drv/pwgrast.ppd" for a PWG raster printer), and
+        options the PPD defaults to set (e.g. {"Resolution": "300dpi"}).
+        Returns the capture printer."""
+        printer = CapturePrinter(os.path.join(self.root, "captured", name))
+        self._printers.append(printer)
+        # snmp=false: without it, the socket backend first spends seconds
+        # asking the printer for its supply levels over SNMP.
+        command = ["lpadmin", "-p", name, "-E",
+                   "-v", f"socket://127.0.0.1:{printer.port}/?snmp=false", "-m", model]
+        for option, value in (options or {}).items():
+            command += ["-o", f"{option}={value}"]
+        self.run(*command)
+        if default:
+            self.run("lpadmin", "-d", name)
+        return printer
+
+    def models(self):
+        """The printer models (PPDs) this spooler can make queues with, as
+        {name: description}, from lpinfo -m."""
+        found = {}
+        for line in self.run("lpinfo", "-m").splitlines():
+            model, _, description = line.partition(" ")
+            found[model] = description
         return found
 
     def job_names(self):
