@@ -274,18 +274,27 @@ class PrivateSpooler:
             found[model] = description
         return found
 
-    def job_names(self):
-        """The name of each job the spooler completed, by job identifier."""
-        names = {}
+    def completed_jobs(self):
+        """What the spooler's page log says of each job it completed, by job
+        identifier: (job-name, media)."""
+        jobs = {}
         path = os.path.join(self.root, "log", "page_log")
         if os.path.exists(path):
             with open(path, errors="replace") as log:
                 for line in log:
-                    # printer user job-id [date time] total pages billing host job-name ...
+                    # printer user job-id [date zone] total pages billing host job-name media sides
                     fields = line.split()
-                    if len(fields) >= 10:
-                        names[int(fields[2])] = fields[9]
-        return names
+                    if len(fields) >= 11:
+                        jobs[int(fields[2])] = (fields[9], fields[10])
+        return jobs
+
+    def job_names(self):
+        """The name of each job the spooler completed, by job identifier."""
+        return {job: name for job, (name, _) in self.completed_jobs().items()}
+
+    def job_media(self):
+        """The media of each job the spooler completed, by job identifier."""
+        return {job: media for job, (_, media) in self.completed_jobs().items()}
 
     def wait_for_job_named(self, name, timeout=30):
         """Whether the spooler completes a job of that name in time."""
