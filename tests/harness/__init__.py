@@ -3,6 +3,7 @@
 - spooler: a private cupsd on a unix socket, and capture printers behind it
 - wine: a fresh Wine prefix that runs the Windows build
 - transcripts: the report dbcsprint writes, line by line
+- proxy: a proxy between CUPS clients and the spooler that faults one request
 
 Every part is a context manager; a test that starts one stops it.
 """
