@@ -6,6 +6,7 @@
   port, keeping every document it receives
 - wine: a fresh Wine prefix that runs the Windows build
 - transcripts: the report dbcsprint writes, line by line
+- proxy: a proxy between CUPS clients and the spooler that faults one request
 
 Every part is a context manager; a test that starts one stops it.
 """
