@@ -34,6 +34,15 @@ RAW_FILES = ("raw.types", "raw.convs")  # let raw queues take any document
 CUPSD_CANDIDATES = ("/usr/sbin/cupsd", "/usr/bin/cupsd")
 
 
+def _free_port():
+    probe = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    try:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+    finally:
+        probe.close()
+
+
 class CapturePrinter:
     """An AppSocket printer on 127.0.0.1 that saves each job to a file."""
 
@@ -97,10 +106,13 @@ class CapturePrinter:
 class PrivateSpooler:
     """A cupsd of our own, on a unix socket in a temporary folder."""
 
-    def __init__(self, keep=False):
+    def __init__(self, keep=False, tcp=False):
+        """With tcp, the spooler also listens on a loopback port, its
+        address in self.tcp ("127.0.0.1:PORT")."""
         self.keep = keep
         self.root = tempfile.mkdtemp(prefix="dbcsprint-spooler-")
         self.socket = os.path.join(self.root, "cups.sock")
+        self.tcp = f"127.0.0.1:{_free_port()}" if tcp else None
         self._printers = []
         self._process = None
         self._stopped = False
@@ -158,13 +170,19 @@ class PrivateSpooler:
         with open(os.path.join(conf, "cupsd.conf"), "w") as daemon:
             daemon.write(
                 f"Listen {self.socket}\n"
+                + (f"Listen {self.tcp}\n" if self.tcp else "") +
                 "LogLevel debug\n"
                 "AccessLogLevel all\n"
                 "Browsing No\n"
                 "WebInterface No\n"
                 "DefaultAuthType None\n"
                 "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
-                "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n")
+                "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n"
+                # Queues that want a user name and password to take a job.
+                "<Policy authenticated>\n"
+                "  <Limit Create-Job Print-Job Print-URI Validate-Job>\n"
+                "    AuthType Basic\n    Require valid-user\n    Order deny,allow\n  </Limit>\n"
+                "  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n")
 
     def _start(self):
         cupsd = next((c for c in CUPSD_CANDIDATES if os.path.exists(c)), shutil.which("cupsd"))
@@ -204,6 +222,14 @@ class PrivateSpooler:
                     text += log.read()[-4000:]
         return text
 
+    def error_log(self):
+        """The lines of cupsd's error log so far."""
+        path = os.path.join(self.root, "log", "error_log")
+        if not os.path.exists(path):
+            return []
+        with open(path, errors="replace") as log:
+            return log.read().splitlines()
+
     def run(self, *command):
         """Runs an administration command against this spooler."""
         done = subprocess.run(list(command), env=self.env, capture_output=True, text=True)
@@ -211,11 +237,15 @@ class PrivateSpooler:
             raise RuntimeError(f"{' '.join(command)}: {done.stderr.strip()}")
         return done.stdout
 
-    def add_capture_queue(self, name, default=False):
-        """A raw queue whose jobs reach a new capture printer."""
+    def add_capture_queue(self, name, default=False, policy=None):
+        """A raw queue whose jobs reach a new capture printer; with policy
+        "authenticated", it takes jobs only from a user who gives a password."""
         printer = CapturePrinter(os.path.join(self.root, "captured", name))
         self._printers.append(printer)
-        self.run("lpadmin", "-p", name, "-E", "-v", f"socket://127.0.0.1:{printer.port}")
+        command = ["lpadmin", "-p", name, "-E", "-v", f"socket://127.0.0.1:{printer.port}"]
+        if policy:
+            command += ["-o", f"printer-op-policy={policy}"]
+        self.run(*command)
         if default:
             self.run("lpadmin", "-d", name)
         return printer
