@@ -18,11 +18,12 @@ is handed to received.sh, which keeps it and lets the job complete at once
 
 import os
 import shutil
-import signal
 import socket
 import subprocess
 import tempfile
 import time
+
+from harness.processes import free_port, stop_process
 
 HARNESS = os.path.dirname(os.path.abspath(__file__))
 KEEP_COMMAND = os.path.join(HARNESS, "received.sh")
@@ -52,26 +53,6 @@ DBUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Confi
   </policy>
 </busconfig>
 """
-
-
-def _free_port():
-    probe = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    try:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-    finally:
-        probe.close()
-
-
-def _stop(process, timeout=10):
-    if process is None or process.poll() is not None:
-        return
-    process.send_signal(signal.SIGTERM)
-    try:
-        process.wait(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait()
 
 
 def _media_col(name, margins, source=None, media_type=None):
@@ -188,7 +169,7 @@ class IppEverywherePrinter:
         self.received = os.path.join(self.root, "received")
         os.makedirs(self.spool)
         os.makedirs(self.received)
-        self.port = _free_port()
+        self.port = free_port()
         self.uri = f"ipp://localhost:{self.port}/ipp/print"
         self._taken = 0
         self._dbus = None
@@ -285,10 +266,10 @@ class IppEverywherePrinter:
         if self._stopped:
             return
         self._stopped = True
-        _stop(self._process)
+        stop_process(self._process, timeout=10)
         if self._process is not None:
             self._log.close()
-        _stop(self._dbus)
+        stop_process(self._dbus, timeout=10)
         if not self.keep:
             shutil.rmtree(self.root, ignore_errors=True)
 

@@ -23,24 +23,16 @@ spooler's files (the spooler's folder is made readable for that).
 import os
 import re
 import shutil
-import signal
 import socket
 import subprocess
 import tempfile
 import threading
 import time
 
+from harness.processes import free_port, stop_process
+
 RAW_FILES = ("raw.types", "raw.convs")  # let raw queues take any document
 CUPSD_CANDIDATES = ("/usr/sbin/cupsd", "/usr/bin/cupsd")
-
-
-def _free_port():
-    probe = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    try:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-    finally:
-        probe.close()
 
 
 class CapturePrinter:
@@ -112,7 +104,7 @@ class PrivateSpooler:
         self.keep = keep
         self.root = tempfile.mkdtemp(prefix="dbcsprint-spooler-")
         self.socket = os.path.join(self.root, "cups.sock")
-        self.tcp = f"127.0.0.1:{_free_port()}" if tcp else None
+        self.tcp = f"127.0.0.1:{free_port()}" if tcp else None
         self._printers = []
         self._process = None
         self._stopped = False
@@ -240,15 +232,20 @@ class PrivateSpooler:
     def add_capture_queue(self, name, default=False, policy=None):
         """A raw queue whose jobs reach a new capture printer; with policy
         "authenticated", it takes jobs only from a user who gives a password."""
+        printer = self._capture_printer(name)
+        options = ["-o", f"printer-op-policy={policy}"] if policy else []
+        self._add_queue(name, f"socket://127.0.0.1:{printer.port}", default, *options)
+        return printer
+
+    def _capture_printer(self, name):
         printer = CapturePrinter(os.path.join(self.root, "captured", name))
         self._printers.append(printer)
-        command = ["lpadmin", "-p", name, "-E", "-v", f"socket://127.0.0.1:{printer.port}"]
-        if policy:
-            command += ["-o", f"printer-op-policy={policy}"]
-        self.run(*command)
+        return printer
+
+    def _add_queue(self, name, uri, default, *arguments):
+        self.run("lpadmin", "-p", name, "-E", "-v", uri, *arguments)
         if default:
             self.run("lpadmin", "-d", name)
-        return printer
 
     def requests(self):
         """Every request the spooler logged so far, in order, as (method,
@@ -270,9 +267,7 @@ class PrivateSpooler:
         IppEverywherePrinter): cupsd asks the printer what it supports and
         makes the queue's PPD from the answer, as lpadmin -m everywhere
         does for a network printer. Returns the printer."""
-        self.run("lpadmin", "-p", name, "-E", "-v", printer.uri, "-m", "everywhere")
-        if default:
-            self.run("lpadmin", "-d", name)
+        self._add_queue(name, printer.uri, default, "-m", "everywhere")
         return printer
 
     def add_ppd_queue(self, name, model, default=False, options=None):
@@ -282,17 +277,13 @@ class PrivateSpooler:
         "drv:///cupsfilters.drv/pwgrast.ppd" for a PWG raster printer), and
         options the PPD defaults to set (e.g. {"Resolution": "300dpi"}).
         Returns the capture printer."""
-        printer = CapturePrinter(os.path.join(self.root, "captured", name))
-        self._printers.append(printer)
+        printer = self._capture_printer(name)
+        arguments = ["-m", model]
+        for option, value in (options or {}).items():
+            arguments += ["-o", f"{option}={value}"]
         # snmp=false: without it, the socket backend first spends seconds
         # asking the printer for its supply levels over SNMP.
-        command = ["lpadmin", "-p", name, "-E",
-                   "-v", f"socket://127.0.0.1:{printer.port}/?snmp=false", "-m", model]
-        for option, value in (options or {}).items():
-            command += ["-o", f"{option}={value}"]
-        self.run(*command)
-        if default:
-            self.run("lpadmin", "-d", name)
+        self._add_queue(name, f"socket://127.0.0.1:{printer.port}/?snmp=false", default, *arguments)
         return printer
 
     def models(self):
@@ -339,13 +330,7 @@ class PrivateSpooler:
         if self._stopped:
             return
         self._stopped = True
-        if self._process is not None and self._process.poll() is None:
-            self._process.send_signal(signal.SIGTERM)
-            try:
-                self._process.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                self._process.kill()
-                self._process.wait()
+        stop_process(self._process)
         if self._process is not None:
             self._output.close()
         for printer in self._printers:
