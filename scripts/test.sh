@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh build print test wine
+scripts/setup.sh build print test wine package
 
 jobs=$(nproc)
 # The 64-bit Windows build runs under wine64 in a prefix made afresh here.
