@@ -8,7 +8,7 @@
 #   print  the spooler, the font and the PDF tools for printing the page
 #   test   what the tests use besides
 #   wine   wine64 and the Japanese locale its code page 932 comes from
-#   package  the manual page checkers
+#   package  the Debian packaging tools, lintian and the manual page checkers
 set -euo pipefail
 
 build_packages=(
@@ -28,9 +28,11 @@ test_packages=(
 wine_packages=(
   wine64 locales
 )
-# mandoc, groff and man-db check and find the manual page.
+# debhelper builds the Debian package (with the build group's libraries)
+# from a clean copy git exports; lintian checks it; mandoc, groff and man-db
+# check and find the manual page.
 package_packages=(
-  mandoc groff-base man-db
+  build-essential debhelper lintian mandoc groff-base man-db git
 )
 
 wanted=()
