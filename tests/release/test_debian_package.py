@@ -154,7 +154,7 @@ class DebianPackage(unittest.TestCase):
         if package_state():
             return f"dpkg has dbcsprint ({package_state()})"
         present = sorted(path for path in self.files if os.path.lexists(path))
-        return f"{', '.join(present)} already exist" if present else None
+        return f"already on this machine: {', '.join(present)}" if present else None
 
     def check_installed(self):
         with self.subTest("dpkg lists the package's files"):
