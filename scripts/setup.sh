@@ -8,6 +8,7 @@
 #   print  the spooler, the font and the PDF tools for printing the page
 #   test   what the tests use besides
 #   wine   wine64 and the Japanese locale its code page 932 comes from
+#   package  the Debian packaging tools, lintian and the manual page checkers
 set -euo pipefail
 
 build_packages=(
@@ -33,6 +34,12 @@ test_packages=(
 wine_packages=(
   wine64 locales
 )
+# debhelper builds the Debian package (with the build group's libraries)
+# from a clean copy git exports; lintian checks it; mandoc, groff and man-db
+# check and find the manual page.
+package_packages=(
+  build-essential debhelper lintian mandoc groff-base man-db git
+)
 
 wanted=()
 for group in "$@"; do
@@ -41,6 +48,7 @@ for group in "$@"; do
     print) wanted+=("${print_packages[@]}") ;;
     test) wanted+=("${test_packages[@]}") ;;
     wine) wanted+=("${wine_packages[@]}") ;;
+    package) wanted+=("${package_packages[@]}") ;;
     *) echo "setup.sh: unknown group: $group" >&2; exit 64 ;;
   esac
 done
