@@ -38,4 +38,5 @@ if [ ! -f "$prefix/system.reg" ]; then
   "$wine64" wineboot -i >/dev/null 2>&1
 fi
 flock -u 9
-exec "$("$here/find_wine.sh" "$1")" "$@"
+loader=$("$here/find_wine.sh" "$1")
+exec "$loader" "$@"
