@@ -3,7 +3,7 @@
 the printer, against the floor of spooling a page and what a user would do
 instead, on one private spooler with a capture printer.
 
-usage: bench/bench.py [--runs N] [--build DIR] [--win64-build DIR]
+usage: bench/bench.py [--runs N] [--build DIR] [--win64-build DIR] [--win32-build DIR]
 
 Rows, each timed from the start of the command until the capture printer
 holds the whole job (medians over N runs, interleaved):
@@ -12,9 +12,12 @@ holds the whole job (medians over N runs, interleaved):
   (c) lp of the three lines as a UTF-8 text file
   (d) the 64-bit Windows build under wine64 (a prefix of its own, its
       wineserver kept running), when that build is there
-Prints the medians, the ratios a/b, a/c and d/a, and the peak RSS of (a);
-then the requests one run of dbcsprint and one lp of the PDF to the default
-queue make, from the spooler's access log.
+  (e) the 32-bit product under Wine's 32-bit loader in the same WoW64
+      prefix, when that build is there: emulated by qemu-i386 where the
+      kernel does not run 32-bit x86 programs itself, so for the record
+Prints the medians, the ratios a/b, a/c, d/a and e/a, and the peak RSS of
+(a); then the requests one run of dbcsprint and one lp of the PDF to the
+default queue make, from the spooler's access log.
 Targets: a/b <= 1.5, peak RSS <= 24 MiB, no more IPP requests than lp.
 """
 
@@ -50,12 +53,17 @@ def main():
     parser.add_argument("--runs", type=int, default=15)
     parser.add_argument("--build", default=os.path.join(HERE, "..", "build", "native"))
     parser.add_argument("--win64-build", default=os.path.join(HERE, "..", "build", "win64"))
+    parser.add_argument("--win32-build", default=os.path.join(HERE, "..", "build", "win32"))
     args = parser.parse_args()
     if args.runs < 10:
         parser.error("at least 10 runs")
     tool = os.path.join(args.build, "dbcsprint")
-    exe = os.path.join(args.win64_build, "dbcsprint.exe")
-    lister = os.path.join(args.win64_build, "tests", "list_printers.exe")
+    windows = {  # row: (name, the program, the helper of the same build)
+        "d": ("wine64 dbcsprint.exe", os.path.join(args.win64_build, "dbcsprint.exe"),
+              os.path.join(args.win64_build, "tests", "list_printers.exe")),
+        "e": ("wine (32-bit) dbcsprint.exe", os.path.join(args.win32_build, "dbcsprint.exe"),
+              os.path.join(args.win32_build, "tests", "list_printers.exe")),
+    }
     wine = None
 
     with PrivateSpooler() as spooler, tempfile.TemporaryDirectory() as work:
@@ -76,17 +84,20 @@ def main():
             "b": ("lp, the page's PDF", ["lp", "-d", "bench", page]),
             "c": ("lp, the lines as text", ["lp", "-d", "bench", text]),
         }
-        if os.path.exists(exe) and os.path.exists(lister):
-            wine = WinePrefix(env)
-            wine.register_printers(lister)
-            rows["d"] = ("wine64 dbcsprint.exe", [wine.wine64, exe])
-        else:
-            print(f"no {exe}: row (d) left out (cmake --build --preset win64)")
+        for key, (name, exe, lister) in windows.items():
+            if not (os.path.exists(exe) and os.path.exists(lister)):
+                preset = "win64" if key == "d" else "win32"
+                print(f"no {exe}: row ({key}) left out (cmake --build --preset {preset})")
+                continue
+            if wine is None:
+                wine = WinePrefix(env)
+                wine.register_printers(lister)
+            rows[key] = (name, wine.command(exe))
         times = {key: [] for key in rows}
         peak = 0
         for _ in range(args.runs):
             for key, (_, command) in rows.items():
-                seconds, rss = timed(command, wine.env if key == "d" else env, printer)
+                seconds, rss = timed(command, wine.env if key in windows else env, printer)
                 times[key].append(seconds)
                 if key == "a":
                     peak = max(peak, rss)
@@ -105,11 +116,12 @@ def main():
     medians = {key: statistics.median(values) for key, values in times.items()}
     print(f"{args.runs} runs each, to a capture printer on a private spooler")
     for key, (name, _) in rows.items():
-        print(f"  ({key}) {name:24} median {medians[key] * 1000:8.1f} ms")
+        print(f"  ({key}) {name:28} median {medians[key] * 1000:8.1f} ms")
     print(f"  a/b = {medians['a'] / medians['b']:.2f}   (target <= 1.5)")
     print(f"  a/c = {medians['a'] / medians['c']:.2f}")
-    if "d" in medians:
-        print(f"  d/a = {medians['d'] / medians['a']:.2f}")
+    for key in windows:
+        if key in medians:
+            print(f"  {key}/a = {medians[key] / medians['a']:.2f}")
     print(f"  peak RSS of (a) = {peak / 1024:.1f} MiB   (target <= 24 MiB)")
     print("Requests of one run to the default queue (the spooler's access log):")
     for name, requests in counted.items():

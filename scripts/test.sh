@@ -7,11 +7,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh build print test wine package
+scripts/setup.sh build print test wine wine32 package
 
 jobs=$(nproc)
-# The 64-bit Windows build runs under wine64 in a prefix made afresh here.
-rm -rf build/win64/wine-prefix build/win64/wine-prefix.lock
+# The Windows builds run under Wine, each in a prefix made afresh here.
+rm -rf build/win32/wine-prefix build/win32/wine-prefix.lock \
+  build/win64/wine-prefix build/win64/wine-prefix.lock
 
 for preset in native asan-ubsan win32 win64; do
   echo "== $preset"

@@ -1,11 +1,14 @@
-"""The Windows build of dbcsprint on a real implementation of the Windows
-profile and printing calls: Debian's wine64, printing through a private
-spooler to a capture printer.
+"""The Windows builds of dbcsprint on a real implementation of the Windows
+profile and printing calls, Debian's Wine, printing through a private
+spooler to a capture printer: the 32-bit product under Wine's 32-bit loader
+(WoW64), the 64-bit build under wine64.
 
-DBCSPRINT_EXE names the 64-bit Windows dbcsprint.exe, LIST_PRINTERS_EXE the
-helper that makes Wine take in the spooler's queues.
+DBCSPRINT_EXE names the Windows dbcsprint.exe, LIST_PRINTERS_EXE the helper
+that makes Wine take in the spooler's queues (either of the same build);
+WINE_PREFIX, when set, the Wine prefix to use (made there if it is not yet)
+instead of a fresh one.
 
-What Debian's Wine 8.0 does, as seen here:
+What Debian's Wine 8.0 does, as seen here, 32-bit and 64-bit alike:
 - Its profile entry "device" names the spooler's queues only once a program
   has loaded the Windows spooler library (list_printers does); it then
   reads "<queue>,wineps.drv,CUPS:<queue>", the default queue following the
@@ -33,6 +36,7 @@ from harness.wine import WinePrefix  # noqa: E402
 
 DBCSPRINT_EXE = os.environ.get("DBCSPRINT_EXE", "")
 LIST_PRINTERS_EXE = os.environ.get("LIST_PRINTERS_EXE", "")
+WINE_PREFIX = os.environ.get("WINE_PREFIX") or None
 CRLF = "\r\n"
 
 # The report as Wine's code page 1252 context gives it: each draw succeeds.
@@ -72,7 +76,7 @@ class WindowsBuildUnderWine(unittest.TestCase):
         cls.spooler = PrivateSpooler()
         try:
             cls.printer = cls.spooler.add_capture_queue("capture", default=True)
-            cls.wine = WinePrefix(cls.spooler.env)
+            cls.wine = WinePrefix(cls.spooler.env, root=WINE_PREFIX)
         except BaseException:
             cls.spooler.stop()
             raise
