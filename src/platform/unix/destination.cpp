@@ -205,8 +205,9 @@ void JobEndpoint(const cups_dest_t* dest, Destination* destination) {
   }
 }
 
-}  // namespace
-
+// The page the destination prints on: its media option (the user's or the
+// server's), else the printer's default media, else the system's paper
+// size, else A4.
 PageMedia ChoosePageMedia(http_t* http, cups_dest_t* dest, cups_dinfo_t* info) {
   PageMedia media;
   if (FromOption(dest, &media) || FromPrinter(http, dest, info, &media) || FromSystem(&media)) {
@@ -216,6 +217,8 @@ PageMedia ChoosePageMedia(http_t* http, cups_dest_t* dest, cups_dinfo_t* info) {
   media.name = kA4;
   return media;
 }
+
+}  // namespace
 
 bool LookUpDestination(const char* name, Destination* destination) {
   SpoolerLink* link = SessionLink("CreateDCA");

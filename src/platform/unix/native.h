@@ -81,11 +81,6 @@ struct Destination {
 // with the reason on standard error.
 bool LookUpDestination(const char* name, Destination* destination);
 
-// The page the destination prints on: its media option (the user's or the
-// server's), else the printer's default media, else the system's paper
-// size, else A4.
-PageMedia ChoosePageMedia(http_t* http, cups_dest_t* dest, cups_dinfo_t* info);
-
 // The printer's default font: Japanese sans-serif at 12 pt, with metrics in
 // device units (unhinted, so that they scale exactly).
 struct Font {
